@@ -1,0 +1,340 @@
+#include "x11_windows.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+namespace platform_linux {
+namespace {
+
+constexpr const char* kAtomNames[X11WindowEnumerator::kAtomCount] = {
+    "WM_STATE",
+    "WM_NAME",
+    "_NET_WM_NAME",
+    "_NET_WM_PID",
+    "_NET_WM_WINDOW_TYPE",
+    "_NET_WM_WINDOW_TYPE_NORMAL",
+    "_NET_WM_WINDOW_TYPE_DIALOG",
+    "_NET_WM_STATE",
+    "_NET_WM_STATE_ABOVE",
+    "_NET_WM_DESKTOP",
+    "_NET_CURRENT_DESKTOP",
+    "_NET_FRAME_EXTENTS",
+    "_NET_ACTIVE_WINDOW",
+    "_NET_SUPPORTING_WM_CHECK",
+    "UTF8_STRING",
+};
+
+// Long enough for any sensible title, short enough to keep one reply small.
+constexpr uint32_t kPropertyLongs = 2048;
+// Frames nest clients a level or two deep; anything deeper is not a frame.
+constexpr int kFrameDepthLimit = 4;
+constexpr uint32_t kAllDesktops = 0xFFFFFFFF;
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using Reply = std::unique_ptr<T, FreeDeleter>;
+
+using PropertyReply = Reply<xcb_get_property_reply_t>;
+
+xcb_get_property_cookie_t requestProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t atom) {
+    return xcb_get_property(c, 0, w, atom, XCB_GET_PROPERTY_TYPE_ANY, 0, kPropertyLongs);
+}
+
+PropertyReply takeProperty(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
+    PropertyReply reply(xcb_get_property_reply(c, cookie, nullptr));
+    if (reply && reply->type == XCB_ATOM_NONE) {
+        reply.reset();
+    }
+    return reply;
+}
+
+std::vector<uint32_t> cardinals(const PropertyReply& reply) {
+    if (!reply || reply->format != 32) {
+        return {};
+    }
+    const auto* values = static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
+    return {values, values + xcb_get_property_value_length(reply.get()) / 4};
+}
+
+std::optional<uint32_t> firstCardinal(const PropertyReply& reply) {
+    auto values = cardinals(reply);
+    if (values.empty()) {
+        return std::nullopt;
+    }
+    return values.front();
+}
+
+std::string latin1ToUtf8(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> textProperty(const PropertyReply& reply, xcb_atom_t utf8) {
+    if (!reply || reply->format != 8) {
+        return std::nullopt;
+    }
+    std::string_view bytes(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                           static_cast<size_t>(xcb_get_property_value_length(reply.get())));
+    // STRING is Latin-1; UTF8_STRING and anything else are passed on as they are.
+    return reply->type == XCB_ATOM_STRING && utf8 != XCB_ATOM_STRING ? latin1ToUtf8(bytes)
+                                                                     : std::string(bytes);
+}
+
+// A top-level child of the root that may be, or may hold, a client window.
+struct Candidate {
+    xcb_window_t topLevel;
+    bool overrideRedirect;
+    xcb_window_t client = XCB_WINDOW_NONE;
+};
+
+// Finds, level by level with one round trip per level, the descendant of each frame that
+// carries WM_STATE (the managed client inside a window manager's frame).
+void resolveFrames(xcb_connection_t* c, xcb_atom_t wmState, std::vector<Candidate*> frames) {
+    std::vector<std::pair<Candidate*, xcb_window_t>> level;
+    for (Candidate* frame : frames) {
+        level.emplace_back(frame, frame->topLevel);
+    }
+    for (int depth = 0; depth < kFrameDepthLimit && !level.empty(); ++depth) {
+        std::vector<xcb_query_tree_cookie_t> trees;
+        for (auto& [candidate, window] : level) {
+            trees.push_back(xcb_query_tree(c, window));
+        }
+        std::vector<std::pair<Candidate*, xcb_window_t>> children;
+        for (size_t i = 0; i < level.size(); ++i) {
+            Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, trees[i], nullptr));
+            if (!tree) {
+                continue;
+            }
+            const xcb_window_t* kids = xcb_query_tree_children(tree.get());
+            for (int k = 0; k < xcb_query_tree_children_length(tree.get()); ++k) {
+                children.emplace_back(level[i].first, kids[k]);
+            }
+        }
+        std::vector<xcb_get_property_cookie_t> states;
+        for (auto& [candidate, window] : children) {
+            states.push_back(requestProperty(c, window, wmState));
+        }
+        level.clear();
+        for (size_t i = 0; i < children.size(); ++i) {
+            auto [candidate, window] = children[i];
+            if (takeProperty(c, states[i])) {
+                if (candidate->client == XCB_WINDOW_NONE) {
+                    candidate->client = window;
+                }
+            } else {
+                level.emplace_back(candidate, window);
+            }
+        }
+        std::erase_if(level,
+                      [](const auto& entry) { return entry.first->client != XCB_WINDOW_NONE; });
+    }
+}
+
+struct ClientRequests {
+    xcb_get_property_cookie_t netName, name, pid, type, state, desktop, extents;
+    xcb_get_geometry_cookie_t geometry;
+    xcb_translate_coordinates_cookie_t origin;
+};
+
+}  // namespace
+
+X11WindowEnumerator::X11WindowEnumerator(xcb_connection_t* connection, xcb_window_t root)
+    : connection_(connection), root_(root) {
+    std::array<xcb_intern_atom_cookie_t, kAtomCount> cookies;
+    for (int i = 0; i < kAtomCount; ++i) {
+        cookies[i] = xcb_intern_atom(
+            connection_, 0, static_cast<uint16_t>(std::strlen(kAtomNames[i])), kAtomNames[i]);
+    }
+    for (int i = 0; i < kAtomCount; ++i) {
+        Reply<xcb_intern_atom_reply_t> reply(
+            xcb_intern_atom_reply(connection_, cookies[i], nullptr));
+        atoms_[i] = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    }
+}
+
+bool X11WindowEnumerator::windowManagerRunning() const {
+    auto check = firstCardinal(takeProperty(
+        connection_, requestProperty(connection_, root_, atom(kNetSupportingWmCheck))));
+    if (!check) {
+        return false;
+    }
+    // A stale check window left by a window manager that died no longer names itself.
+    auto self = firstCardinal(takeProperty(
+        connection_, requestProperty(connection_, *check, atom(kNetSupportingWmCheck))));
+    return self == check;
+}
+
+std::vector<X11Window> X11WindowEnumerator::onScreenWindows() const {
+    xcb_connection_t* c = connection_;
+    if (xcb_connection_has_error(c)) {
+        return {};
+    }
+    const bool managed = windowManagerRunning();
+    auto treeCookie = xcb_query_tree(c, root_);
+    auto desktopCookie = requestProperty(c, root_, atom(kNetCurrentDesktop));
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, treeCookie, nullptr));
+    const auto currentDesktop = firstCardinal(takeProperty(c, desktopCookie));
+    if (!tree) {
+        return {};
+    }
+
+    // Children come bottom to top; walk them top to bottom.
+    const xcb_window_t* kids = xcb_query_tree_children(tree.get());
+    std::vector<xcb_window_t> topLevels(kids, kids + xcb_query_tree_children_length(tree.get()));
+    std::reverse(topLevels.begin(), topLevels.end());
+
+    std::vector<xcb_get_window_attributes_cookie_t> attributeCookies;
+    std::vector<xcb_get_property_cookie_t> stateCookies;
+    for (xcb_window_t w : topLevels) {
+        attributeCookies.push_back(xcb_get_window_attributes(c, w));
+        stateCookies.push_back(requestProperty(c, w, atom(kWmState)));
+    }
+    std::vector<Candidate> candidates;
+    candidates.reserve(topLevels.size());
+    std::vector<Candidate*> frames;
+    for (size_t i = 0; i < topLevels.size(); ++i) {
+        Reply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(c, attributeCookies[i], nullptr));
+        const bool hasState = takeProperty(c, stateCookies[i]) != nullptr;
+        if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
+            attributes->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT) {
+            continue;
+        }
+        Candidate& candidate =
+            candidates.emplace_back(Candidate{topLevels[i], attributes->override_redirect != 0});
+        if (hasState || candidate.overrideRedirect || !managed) {
+            candidate.client = topLevels[i];
+        } else {
+            frames.push_back(&candidate);
+        }
+    }
+    resolveFrames(c, atom(kWmState), frames);
+    std::erase_if(candidates, [](const Candidate& k) { return k.client == XCB_WINDOW_NONE; });
+
+    std::vector<ClientRequests> requests;
+    for (const Candidate& k : candidates) {
+        const xcb_window_t w = k.client;
+        requests.push_back(
+            {requestProperty(c, w, atom(kNetWmName)), requestProperty(c, w, atom(kWmName)),
+             requestProperty(c, w, atom(kNetWmPid)), requestProperty(c, w, atom(kNetWmWindowType)),
+             requestProperty(c, w, atom(kNetWmState)), requestProperty(c, w, atom(kNetWmDesktop)),
+             requestProperty(c, w, atom(kNetFrameExtents)), xcb_get_geometry(c, w),
+             xcb_translate_coordinates(c, w, root_, 0, 0)});
+    }
+
+    std::vector<X11Window> windows;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        const ClientRequests& r = requests[i];
+        auto netName = textProperty(takeProperty(c, r.netName), atom(kUtf8String));
+        auto name = textProperty(takeProperty(c, r.name), atom(kUtf8String));
+        auto pid = firstCardinal(takeProperty(c, r.pid));
+        auto types = cardinals(takeProperty(c, r.type));
+        auto states = cardinals(takeProperty(c, r.state));
+        auto desktop = firstCardinal(takeProperty(c, r.desktop));
+        auto extents = cardinals(takeProperty(c, r.extents));
+        Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, r.geometry, nullptr));
+        Reply<xcb_translate_coordinates_reply_t> origin(
+            xcb_translate_coordinates_reply(c, r.origin, nullptr));
+        if (!geometry || !origin) {
+            continue;  // destroyed while we looked
+        }
+        if (currentDesktop && desktop && *desktop != kAllDesktops && *desktop != *currentDesktop) {
+            continue;
+        }
+
+        X11Window window;
+        window.id = candidates[i].client;
+        window.pid = static_cast<pid_t>(pid.value_or(0));
+        window.title = netName ? *netName : name.value_or("");
+        window.ownerName = window.pid > 0 ? processName(window.pid) : "";
+        const double border = geometry->border_width;
+        window.bounds = {origin->dst_x - border, origin->dst_y - border,
+                         geometry->width + 2 * border, geometry->height + 2 * border};
+        if (extents.size() == 4) {  // left, right, top, bottom
+            window.bounds.x -= extents[0];
+            window.bounds.y -= extents[2];
+            window.bounds.width += extents[0] + extents[1];
+            window.bounds.height += extents[2] + extents[3];
+        }
+        // Per EWMH, a window without a type is normal (or a dialog when transient).
+        const bool ordinaryType = types.empty() || types.front() == atom(kNetWmWindowTypeNormal) ||
+                                  types.front() == atom(kNetWmWindowTypeDialog);
+        const bool keptAbove =
+            std::find(states.begin(), states.end(), atom(kNetWmStateAbove)) != states.end();
+        window.ordinary = ordinaryType && !keptAbove && !candidates[i].overrideRedirect;
+        windows.push_back(std::move(window));
+    }
+    return windows;
+}
+
+std::optional<xcb_window_t> X11WindowEnumerator::activeWindow() const {
+    xcb_connection_t* c = connection_;
+    if (xcb_connection_has_error(c)) {
+        return std::nullopt;
+    }
+    if (windowManagerRunning()) {
+        auto active =
+            firstCardinal(takeProperty(c, requestProperty(c, root_, atom(kNetActiveWindow))));
+        if (active && *active != XCB_WINDOW_NONE) {
+            return *active;
+        }
+    }
+    Reply<xcb_get_input_focus_reply_t> focus(
+        xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    if (!focus || focus->focus == XCB_WINDOW_NONE || focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT ||
+        focus->focus == root_) {
+        return std::nullopt;
+    }
+    return focus->focus;
+}
+
+std::optional<pid_t> X11WindowEnumerator::windowPid(xcb_window_t window) const {
+    xcb_connection_t* c = connection_;
+    while (window != XCB_WINDOW_NONE && window != root_ && !xcb_connection_has_error(c)) {
+        auto pidCookie = requestProperty(c, window, atom(kNetWmPid));
+        auto treeCookie = xcb_query_tree(c, window);
+        auto pid = firstCardinal(takeProperty(c, pidCookie));
+        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, treeCookie, nullptr));
+        if (pid) {
+            return static_cast<pid_t>(*pid);
+        }
+        window = tree ? tree->parent : xcb_window_t{XCB_WINDOW_NONE};
+    }
+    return std::nullopt;
+}
+
+std::string processName(pid_t pid) {
+    const std::string dir = "/proc/" + std::to_string(pid);
+    std::array<char, 4096> target{};
+    const ssize_t length = readlink((dir + "/exe").c_str(), target.data(), target.size() - 1);
+    if (length > 0) {
+        std::string path(target.data(), static_cast<size_t>(length));
+        constexpr std::string_view kDeleted = " (deleted)";
+        if (path.ends_with(kDeleted)) {
+            path.resize(path.size() - kDeleted.size());
+        }
+        return path.substr(path.rfind('/') + 1);
+    }
+    std::ifstream comm(dir + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+}  // namespace platform_linux
