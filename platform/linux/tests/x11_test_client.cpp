@@ -193,6 +193,31 @@ void waitForActive(Display* d, Window w) {
     }
 }
 
+// A window manager that has not yet forgotten these windows would take the next client's
+// windows, which may reuse their ids, for them.
+void waitUntilUnmanaged(Display* d, const std::set<Window>& windows) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        Atom type;
+        int format;
+        unsigned long count, after;
+        unsigned char* data = nullptr;
+        XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_CLIENT_LIST"), 0, 4096, False,
+                           XA_WINDOW, &type, &format, &count, &after, &data);
+        bool listed = false;
+        for (unsigned long i = 0; data != nullptr && i < count; ++i) {
+            listed = listed || windows.contains(reinterpret_cast<Window*>(data)[i]);
+        }
+        if (data != nullptr) {
+            XFree(data);
+        }
+        if (!listed || std::chrono::steady_clock::now() > deadline) {
+            return;
+        }
+        poll(nullptr, 0, 10);
+    }
+}
+
 void takeFocus(Display* d, Window w, bool managed) {
     if (managed) {
         XEvent event{};
@@ -268,6 +293,13 @@ int main(int argc, char** argv) {
 
     char buffer[256];
     while (read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
+    }
+    for (Window w : windows) {
+        XDestroyWindow(d, w);
+    }
+    XSync(d, False);
+    if (managed) {
+        waitUntilUnmanaged(d, framed);
     }
     XCloseDisplay(d);
     return 0;
