@@ -1,0 +1,701 @@
+#include "screen_recorder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace filmstrip {
+namespace {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+constexpr int kCodeNotAvailable = 1;
+constexpr int kCodeSetupRefused = 2;
+constexpr int kCodeNotRecording = 4;
+constexpr int kCodeBusy = 5;
+constexpr int kCodeFinishFailed = 6;
+constexpr int kCodeNoVideo = 7;
+
+constexpr const char* kMessageBusy = "A recording is already in progress";
+constexpr const char* kMessageDisplayNotFound = "Display %u not found (disconnected?)";
+constexpr const char* kMessageWindowNotFound = "Window not found";
+constexpr const char* kMessageEncoderRefused = "The video encoder refused this capture's settings";
+constexpr const char* kMessageStartWritingFailed = "Failed to start writing";
+constexpr const char* kMessageSystemAudio =
+    "This Mac would not record system audio. Choose Mute System Audio in the dock to record "
+    "without it.";
+constexpr const char* kMessageNotRecording = "Not recording";
+constexpr const char* kMessageHoldCreate = "Could not create final video hold frame";
+constexpr const char* kMessageHoldAppend = "Could not append final video hold frame";
+constexpr const char* kMessageRemoveFailed = "%s; failed to remove %s: %s";
+constexpr const char* kMessageNoVideo = "ScreenCaptureKit produced zero video samples";
+constexpr const char* kMessageStoppedUnexpectedly = "Screen capture stopped unexpectedly";
+
+constexpr int kAudioSampleRate = 48000;
+constexpr int kAudioChannels = 2;
+constexpr int64_t kAudioBitRate = 128000;
+constexpr uint32_t kStereoChannelBitmap = 3;
+constexpr int64_t kH264AverageBitRate = 5000000;
+constexpr int64_t kMovieFragmentSeconds = 5;
+constexpr uint32_t kMaxDisplaysAtPoint = 8;
+constexpr double kMinimumWindowPoints = 100;
+
+// printf-style formatting of the fixed message and log formats.
+[[gnu::format(printf, 1, 2)]] std::string format(const char* pattern, ...) {
+    va_list args;
+    va_start(args, pattern);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, pattern, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, pattern, args);
+    va_end(args);
+    return text;
+}
+
+Error RecorderError(int code, std::string message) {
+    return Error{kRecorderErrorDomain, code, std::move(message)};
+}
+
+const char* yesNo(bool value) {
+    return value ? "YES" : "NO";
+}
+
+// The display's backing scale (pixels per point) and, through the pointers that are not
+// null, its size in points; 1.0 and untouched sizes when the display has no current mode.
+double BackingScaleForDisplay(Media& media, uint32_t displayID, uint64_t* outPointWidth,
+                              uint64_t* outPointHeight) {
+    const std::optional<DisplayMode> mode = media.displayMode(displayID);
+    if (!mode) {
+        return 1.0;
+    }
+    double scale = 1.0;
+    if (mode->width != 0 && mode->pixelWidth != 0) {
+        scale = static_cast<double>(mode->pixelWidth) / static_cast<double>(mode->width);
+    }
+    if (outPointWidth != nullptr) {
+        *outPointWidth = mode->width;
+    }
+    if (outPointHeight != nullptr) {
+        *outPointHeight = mode->height;
+    }
+    return scale;
+}
+
+// Rounded half away from zero, then lowered to an even number.
+int64_t evenPixels(double scale, double points) {
+    return std::llround(scale * points) & ~int64_t{1};
+}
+
+uint32_t pixelFormatFor(const CaptureOptions& options) {
+    if (options.hevcEncoder) {
+        return kPixelFormat420f;
+    }
+    return options.lowMemoryEncoder ? kPixelFormat420v : kPixelFormatBGRA;
+}
+
+int queueDepthFor(const CaptureOptions& options) {
+    if (options.lowMemoryEncoder) {
+        return 2;
+    }
+    const double depth = std::ceil(options.framerate / 30.0 * 5);
+    return static_cast<int>(std::min(std::max(depth, 3.0), 8.0));
+}
+
+VideoSettings videoSettingsFor(const CaptureOptions& options, const StreamConfiguration& config) {
+    VideoSettings settings;
+    settings.width = config.width;
+    settings.height = config.height;
+    if (options.hevcEncoder) {
+        settings.codec = VideoCodec::HEVC;
+        settings.realTime = true;
+        settings.expectedSourceFrameRate = options.framerate;
+        settings.maxKeyFrameInterval = options.framerate;
+        settings.profileLevel = kProfileLevelHEVCMainAuto;
+    } else {
+        settings.codec = VideoCodec::H264;
+        settings.averageBitRate = kH264AverageBitRate;
+        settings.profileLevel = kProfileLevelH264HighAuto;
+    }
+    if (options.lowMemoryEncoder) {
+        settings.allowFrameReordering = false;
+        settings.expectedSourceFrameRate = options.framerate;
+        settings.maxKeyFrameInterval = options.framerate;
+    }
+    return settings;
+}
+
+AudioSettings audioSettings() {
+    return AudioSettings{kAudioFormatMPEG4AAC,         kAudioChannels,       kAudioSampleRate,
+                         kAudioChannelLayoutTagStereo, kStereoChannelBitmap, kAudioBitRate};
+}
+
+// A copy of the sample with every time stamp moved back by `offset`; the decode stamp only
+// when it is valid. Null when the timing cannot be read or the copy fails.
+std::shared_ptr<Sample> CreateRetimedSample(const Sample& sample, MediaTime offset) {
+    std::optional<std::vector<SampleTiming>> timing = sample.timingInfo();
+    if (!timing || timing->empty()) {
+        return nullptr;
+    }
+    for (SampleTiming& entry : *timing) {
+        entry.presentationTimeStamp = entry.presentationTimeStamp - offset;
+        if (entry.decodeTimeStamp.isValid()) {
+            entry.decodeTimeStamp = entry.decodeTimeStamp - offset;
+        }
+    }
+    return sample.copyWithNewTiming(*timing);
+}
+
+// The last frame again, covering [startTime, endTime); the image data is shared.
+std::shared_ptr<Sample> CreateVideoHoldSample(const std::shared_ptr<Sample>& sample,
+                                              MediaTime startTime, MediaTime endTime) {
+    if (!sample) {
+        return nullptr;
+    }
+    return sample->copyWithNewTiming(
+        {SampleTiming{endTime - startTime, startTime, MediaTime::invalid()}});
+}
+
+}  // namespace
+
+std::shared_ptr<ScreenRecorder> ScreenRecorder::create(std::shared_ptr<Media> media) {
+    return std::shared_ptr<ScreenRecorder>(new ScreenRecorder(std::move(media)));
+}
+
+std::string ScreenRecorder::outputPath() const {
+    Lock lock(monitor_);
+    return outputPath_;
+}
+
+void ScreenRecorder::setOnStoppedUnexpectedly(StoppedCallback callback) {
+    Lock lock(monitor_);
+    onStoppedUnexpectedly_ = std::move(callback);
+}
+
+// ---- Start -------------------------------------------------------------------------------
+
+MaybeError ScreenRecorder::prepareForStart(const std::string& outputPath, Rect sourceRect) {
+    Lock lock(monitor_);
+    if (isRecording_ || isStarting_ || isStopping_) {
+        return RecorderError(kCodeBusy, kMessageBusy);
+    }
+    isStarting_ = true;
+    outputPath_ = outputPath;
+    ownsOutputFile_ = false;
+    hasStartedSession_ = false;
+    latestWrittenEndTime_ = MediaTime::invalid();
+    latestVideoWrittenEndTime_ = MediaTime::invalid();
+    clearLastVideoSample();
+    audioInput_.reset();
+    sourceRect_ = sourceRect;
+    isPaused_ = false;
+    pauseStartTime_ = MediaTime::invalid();
+    totalPausedDuration_ = MediaTime::zero();
+    return std::nullopt;
+}
+
+void ScreenRecorder::startRecordingDisplay(uint32_t displayID, const std::string& outputPath,
+                                           Rect sourceRect, CaptureOptions options,
+                                           StartCompletion completion) {
+    if (MaybeError error = prepareForStart(outputPath, sourceRect)) {
+        completion(error);
+        return;
+    }
+    media_->getShareableContent(
+        [self = shared_from_this(), displayID, options, completion = std::move(completion)](
+            std::optional<ShareableContent> content, MaybeError error) {
+            if (error) {
+                self->cleanupFailedRecording();
+                completion(error);
+                return;
+            }
+            self->startDisplayWithContent(displayID, content.value_or(ShareableContent{}), options,
+                                          completion);
+        });
+}
+
+void ScreenRecorder::startDisplayWithContent(uint32_t displayID, const ShareableContent& content,
+                                             CaptureOptions options, StartCompletion completion) {
+    const auto display =
+        std::find_if(content.displays.begin(), content.displays.end(),
+                     [&](const ContentDisplay& d) { return d.displayID == displayID; });
+    if (display == content.displays.end()) {
+        cleanupFailedRecording();
+        completion(RecorderError(kCodeNotAvailable, format(kMessageDisplayNotFound, displayID)));
+        return;
+    }
+    // The host application's own windows never appear in the recording.
+    const std::string host = media_->hostApplicationIdentifier();
+    ContentFilter filter;
+    filter.display = *display;
+    const auto application =
+        std::find_if(content.applications.begin(), content.applications.end(),
+                     [&](const ContentApplication& a) { return a.bundleIdentifier == host; });
+    if (application != content.applications.end()) {
+        filter.kind = ContentFilter::Kind::DisplayExcludingApplications;
+        filter.excludedApplications = {*application};
+    } else {
+        filter.kind = ContentFilter::Kind::DisplayExcludingWindows;
+        for (const ContentWindow& window : content.windows) {
+            if (window.owningApplication && window.owningApplication->bundleIdentifier == host) {
+                filter.excludedWindows.push_back(window);
+            }
+        }
+    }
+    uint64_t pointWidth = 0;
+    uint64_t pointHeight = 0;
+    const double backingScale =
+        BackingScaleForDisplay(*media_, displayID, &pointWidth, &pointHeight);
+    beginCapture(
+        filter,
+        static_cast<double>(pointWidth != 0 ? pointWidth : static_cast<uint64_t>(display->width)),
+        static_cast<double>(pointHeight != 0 ? pointHeight
+                                             : static_cast<uint64_t>(display->height)),
+        backingScale, options, std::move(completion));
+}
+
+void ScreenRecorder::startRecordingWindow(uint32_t windowID, const std::string& outputPath,
+                                          CaptureOptions options, StartCompletion completion) {
+    if (MaybeError error = prepareForStart(outputPath, Rect::nullRect())) {
+        completion(error);
+        return;
+    }
+    media_->getShareableContent(
+        [self = shared_from_this(), windowID, options, completion = std::move(completion)](
+            std::optional<ShareableContent> content, MaybeError error) {
+            if (error) {
+                self->cleanupFailedRecording();
+                completion(error);
+                return;
+            }
+            self->startWindowWithContent(windowID, content.value_or(ShareableContent{}), options,
+                                         completion);
+        });
+}
+
+void ScreenRecorder::startWindowWithContent(uint32_t windowID, const ShareableContent& content,
+                                            CaptureOptions options, StartCompletion completion) {
+    const auto window =
+        std::find_if(content.windows.begin(), content.windows.end(),
+                     [&](const ContentWindow& w) { return w.windowID == windowID; });
+    if (window == content.windows.end()) {
+        cleanupFailedRecording();
+        completion(RecorderError(kCodeNotAvailable, kMessageWindowNotFound));
+        return;
+    }
+    media_->log(format("Recording window: %s (ID: %u, size: %.0fx%.0f)", window->title.c_str(),
+                       windowID, window->frame.width, window->frame.height));
+    ContentFilter filter;
+    filter.kind = ContentFilter::Kind::Window;
+    filter.window = *window;
+    const double pointWidth = std::max(window->frame.width, kMinimumWindowPoints);
+    const double pointHeight = std::max(window->frame.height, kMinimumWindowPoints);
+    const std::optional<std::vector<uint32_t>> displays =
+        media_->displaysWithPoint(window->frame.midX(), window->frame.midY(), kMaxDisplaysAtPoint);
+    const uint32_t displayID =
+        displays && !displays->empty() ? displays->front() : media_->mainDisplayID();
+    const double backingScale = BackingScaleForDisplay(*media_, displayID, nullptr, nullptr);
+    beginCapture(filter, pointWidth, pointHeight, backingScale, options, std::move(completion));
+}
+
+void ScreenRecorder::beginCapture(const ContentFilter& filter, double pointWidth,
+                                  double pointHeight, double backingScale, CaptureOptions options,
+                                  StartCompletion completion) {
+    StreamConfiguration config;
+    double srcWidth = pointWidth;
+    double srcHeight = pointHeight;
+    {
+        Lock lock(monitor_);
+        nominalVideoFrameDuration_ = MediaTime::make(1, options.framerate);
+        if (!sourceRect_.isNull()) {
+            config.sourceRect = sourceRect_;
+            srcWidth = sourceRect_.width;
+            srcHeight = sourceRect_.height;
+        }
+    }
+    const double captureScale = options.lowMemoryEncoder && backingScale > 1 ? 1.0 : backingScale;
+    config.width = evenPixels(captureScale, srcWidth);
+    config.height = evenPixels(captureScale, srcHeight);
+    config.minimumFrameInterval = MediaTime::make(1, options.framerate);
+    config.pixelFormat = pixelFormatFor(options);
+    config.showsCursor = false;
+    config.neverShowPresenterOverlayAlert = true;
+    config.clearBackground = true;
+    config.scalesToFit = false;
+    config.colorSpaceName = kColorSpaceSRGB;
+    config.queueDepth = queueDepthFor(options);
+    config.capturesAudio = options.systemAudio;
+    config.sampleRate = kAudioSampleRate;
+    config.channelCount = kAudioChannels;
+    media_->log(
+        format("Capture configured: %lldx%lld (scale: %.2f, backing: %.2f) fps=%d, "
+               "hevc=%s, lowMemory=%s",
+               static_cast<long long>(config.width), static_cast<long long>(config.height),
+               captureScale, backingScale, options.framerate, yesNo(options.hevcEncoder),
+               yesNo(options.lowMemoryEncoder)));
+
+    if (MaybeError error = configureCapture(filter, config, options)) {
+        completion(error);
+        return;
+    }
+    std::shared_ptr<CaptureStream> stream;
+    {
+        Lock lock(monitor_);
+        stream = stream_;
+    }
+    stream->startCapture(
+        [self = shared_from_this(), completion = std::move(completion)](MaybeError error) {
+            if (error) {
+                self->cleanupFailedRecording();
+                completion(error);
+                return;
+            }
+            {
+                Lock lock(self->monitor_);
+                self->isStarting_ = false;
+                self->isRecording_ = true;
+            }
+            completion(std::nullopt);
+        });
+}
+
+MaybeError ScreenRecorder::configureCapture(const ContentFilter& filter,
+                                            const StreamConfiguration& config,
+                                            CaptureOptions options) {
+    // Held across the set-up so that intake and clean-up never see half-made state; none of
+    // these calls waits for another thread.
+    Lock lock(monitor_);
+    const auto fail = [this](MaybeError error) {
+        cleanupFailedRecording();
+        return error;
+    };
+    const bool fileExisted = media_->fileExists(outputPath_);
+    WriterResult made = media_->makeMP4Writer(outputPath_);
+    assetWriter_ = made.writer;
+    if (made.error || !assetWriter_) {
+        return fail(made.error);
+    }
+    ownsOutputFile_ = !fileExisted;
+    assetWriter_->setShouldOptimizeForNetworkUse(true);
+    assetWriter_->setMovieFragmentInterval(MediaTime::make(kMovieFragmentSeconds, 1));
+
+    videoInput_ = assetWriter_->makeVideoInput(videoSettingsFor(options, config));
+    videoInput_->setExpectsMediaDataInRealTime(true);
+    if (!assetWriter_->canAddInput(videoInput_)) {
+        return fail(RecorderError(kCodeSetupRefused, kMessageEncoderRefused));
+    }
+    assetWriter_->addInput(videoInput_);
+    if (options.systemAudio) {
+        std::shared_ptr<WriterInput> audio = assetWriter_->makeAudioInput(audioSettings());
+        audio->setExpectsMediaDataInRealTime(true);
+        if (!assetWriter_->canAddInput(audio)) {
+            return fail(RecorderError(kCodeSetupRefused, kMessageSystemAudio));
+        }
+        assetWriter_->addInput(audio);
+        audioInput_ = audio;
+    }
+    if (!assetWriter_->startWriting()) {
+        return fail(RecorderError(kCodeSetupRefused, kMessageStartWritingFailed));
+    }
+    stream_ = media_->makeStream(filter, config, weak_from_this());
+    if (MaybeError error = stream_->addStreamOutput(OutputType::Screen)) {
+        return fail(error);
+    }
+    if (audioInput_) {
+        if (MaybeError error = stream_->addStreamOutput(OutputType::Audio)) {
+            media_->log(format("Failed to add audio output: %s", error->description.c_str()));
+            return fail(RecorderError(kCodeSetupRefused, kMessageSystemAudio));
+        }
+    }
+    return std::nullopt;
+}
+
+void ScreenRecorder::cleanupFailedRecording() {
+    Lock lock(monitor_);
+    if (assetWriter_) {
+        if (assetWriter_->status() == WriterStatus::Writing) {
+            assetWriter_->cancelWriting();
+        }
+        assetWriter_.reset();
+    }
+    videoInput_.reset();
+    audioInput_.reset();
+    stream_.reset();
+    if (ownsOutputFile_ && !outputPath_.empty() && media_->fileExists(outputPath_)) {
+        if (MaybeError error = media_->removeFile(outputPath_)) {
+            media_->log(format("Warning: Could not remove orphaned recording file: %s",
+                               error->description.c_str()));
+        }
+    }
+    ownsOutputFile_ = false;
+    isRecording_ = false;
+    isStarting_ = false;
+    hasStartedSession_ = false;
+    latestWrittenEndTime_ = MediaTime::invalid();
+    latestVideoWrittenEndTime_ = MediaTime::invalid();
+    clearLastVideoSample();
+}
+
+// ---- Intake, pause and resume --------------------------------------------------------------
+
+void ScreenRecorder::clearLastVideoSample() {
+    Lock lock(monitor_);
+    lastVideoSample_.reset();
+}
+
+void ScreenRecorder::streamDidOutputSample(const std::shared_ptr<Sample>& sample, OutputType type) {
+    Lock lock(monitor_);
+    if (isPaused_ || isStopping_ || !sample) {
+        return;
+    }
+    std::shared_ptr<WriterInput> input;
+    if (type == OutputType::Screen) {
+        if (!sample->hasImageBuffer()) {
+            return;
+        }
+        input = videoInput_;
+    } else if (type == OutputType::Audio) {
+        input = audioInput_;
+    }
+    if (!input || !input->isReadyForMoreMediaData()) {
+        return;
+    }
+    const bool hasPauseOffset =
+        totalPausedDuration_.isNumeric() && totalPausedDuration_ > MediaTime::zero();
+    MediaTime presentationTime = sample->presentationTimeStamp();
+    if (hasPauseOffset) {
+        presentationTime = presentationTime - totalPausedDuration_;
+    }
+    if (!hasStartedSession_) {
+        assetWriter_->startSession(presentationTime);
+        hasStartedSession_ = true;
+    }
+    const std::shared_ptr<Sample> appended =
+        hasPauseOffset ? CreateRetimedSample(*sample, totalPausedDuration_) : sample;
+    if (!appended) {
+        return;
+    }
+    const bool isVideo = type == OutputType::Screen;
+    if (!input->appendSample(appended)) {
+        media_->log(format("Failed to append %s sample buffer", isVideo ? "video" : "audio"));
+        return;
+    }
+    const MediaTime start = appended->presentationTimeStamp();
+    const MediaTime duration = appended->duration();
+    MediaTime sampleEnd = start;
+    if (duration.isNumeric() && duration > MediaTime::zero()) {
+        sampleEnd = start + duration;
+    } else if (isVideo) {
+        sampleEnd = start + nominalVideoFrameDuration_;
+    }
+    if (!latestWrittenEndTime_.isValid() || sampleEnd > latestWrittenEndTime_) {
+        latestWrittenEndTime_ = sampleEnd;
+    }
+    if (isVideo) {
+        latestVideoWrittenEndTime_ = sampleEnd;
+        lastVideoSample_ = appended;
+    }
+}
+
+void ScreenRecorder::pauseRecording() {
+    Lock lock(monitor_);
+    if (!isRecording_ || isPaused_) {
+        return;
+    }
+    isPaused_ = true;
+    pauseStartTime_ = media_->hostTime();
+    media_->log(format("Recording paused at %f", pauseStartTime_.seconds()));
+}
+
+void ScreenRecorder::resumeRecording() {
+    Lock lock(monitor_);
+    if (!isRecording_ || !isPaused_) {
+        return;
+    }
+    const MediaTime now = media_->hostTime();
+    if (pauseStartTime_.isValid()) {
+        const MediaTime pauseDuration = now - pauseStartTime_;
+        totalPausedDuration_ =
+            totalPausedDuration_.isValid() ? totalPausedDuration_ + pauseDuration : pauseDuration;
+        media_->log(format("Resumed after %f seconds pause, total paused: %f",
+                           pauseDuration.seconds(), totalPausedDuration_.seconds()));
+    }
+    isPaused_ = false;
+    pauseStartTime_ = MediaTime::invalid();
+}
+
+MediaTime ScreenRecorder::sourceTimeForHostTime(MediaTime hostTime) const {
+    MediaTime paused = totalPausedDuration_;
+    if (isPaused_ && pauseStartTime_.isValid()) {
+        paused = paused + (hostTime - pauseStartTime_);
+    }
+    return hostTime - paused;
+}
+
+// ---- Stop, finish and unexpected end --------------------------------------------------------
+
+void ScreenRecorder::stopRecording(StopCompletion completion) {
+    MediaTime endTime;
+    std::shared_ptr<CaptureStream> stream;
+    {
+        Lock lock(monitor_);
+        if (!isRecording_ || isStopping_) {
+            completion(std::nullopt, RecorderError(kCodeNotRecording, kMessageNotRecording));
+            return;
+        }
+        endTime = sourceTimeForHostTime(media_->hostTime());
+        isStopping_ = true;
+        stream = stream_;
+    }
+    auto finish = [self = shared_from_this(), endTime, completion = std::move(completion)] {
+        self->finishWritingAtSourceTime(endTime, [self, completion](MaybeError holdError) {
+            self->finishRequestedStop(holdError, completion);
+        });
+    };
+    if (!stream) {
+        finish();
+        return;
+    }
+    stream->stopCapture([self = shared_from_this(), stream, finish](MaybeError) {
+        bool hasAudio = false;
+        {
+            Lock lock(self->monitor_);
+            hasAudio = self->audioInput_ != nullptr;
+        }
+        stream->removeStreamOutput(OutputType::Screen);
+        if (hasAudio) {
+            stream->removeStreamOutput(OutputType::Audio);
+        }
+        finish();
+    });
+}
+
+void ScreenRecorder::finishRequestedStop(const MaybeError&, const StopCompletion& completion) {
+    std::string path;
+    std::shared_ptr<AssetWriter> writer;
+    bool wroteVideo = false;
+    {
+        Lock lock(monitor_);
+        wroteVideo = latestVideoWrittenEndTime_.isValid();
+        isRecording_ = false;
+        isStopping_ = false;
+        path = outputPath_;
+        writer = assetWriter_;
+    }
+    // A hold-frame failure does not fail the stop: the file is complete without it.
+    if (!wroteVideo) {
+        Error error = RecorderError(kCodeNoVideo, kMessageNoVideo);
+        if (media_->fileExists(path)) {
+            if (MaybeError removal = media_->removeFile(path)) {
+                error = RecorderError(kCodeFinishFailed,
+                                      format(kMessageRemoveFailed, kMessageNoVideo, path.c_str(),
+                                             removal->description.c_str()));
+            }
+        }
+        completion(std::nullopt, error);
+        return;
+    }
+    if (writer && writer->status() == WriterStatus::Completed) {
+        completion(path, std::nullopt);
+        return;
+    }
+    completion(std::nullopt, writer ? writer->error() : std::nullopt);
+}
+
+void ScreenRecorder::streamDidStopWithError(const MaybeError& error) {
+    std::string message = error ? error->description : kMessageStoppedUnexpectedly;
+    MediaTime endTime;
+    {
+        Lock lock(monitor_);
+        if (!isRecording_ || isStopping_) {
+            return;
+        }
+        endTime = sourceTimeForHostTime(media_->hostTime());
+        isRecording_ = false;
+        isStopping_ = true;
+    }
+    media_->log(format("Stream stopped unexpectedly: %s", message.c_str()));
+    finishWritingAtSourceTime(
+        endTime, [self = shared_from_this(), message = std::move(message)](MaybeError holdError) {
+            self->finishUnexpectedStop(message, holdError);
+        });
+}
+
+void ScreenRecorder::finishUnexpectedStop(std::string message, const MaybeError& holdError) {
+    bool wroteVideo = false;
+    {
+        Lock lock(monitor_);
+        wroteVideo = latestVideoWrittenEndTime_.isValid();
+        isStopping_ = false;
+    }
+    if (holdError) {
+        media_->log(
+            format("Failed to extend final video frame: %s", holdError->description.c_str()));
+        message += format("; %s", holdError->description.c_str());
+    }
+    if (!wroteVideo) {
+        message += format("; %s", kMessageNoVideo);
+    }
+    Lock lock(monitor_);
+    if (onStoppedUnexpectedly_) {
+        onStoppedUnexpectedly_(message, wroteVideo);
+    }
+}
+
+void ScreenRecorder::finishWritingAtSourceTime(MediaTime endTime,
+                                               std::function<void(MaybeError)> completion) {
+    std::unique_lock<std::recursive_mutex> lock(monitor_);
+    const std::shared_ptr<AssetWriter> writer = assetWriter_;
+    if (!writer || writer->status() != WriterStatus::Writing) {
+        clearLastVideoSample();
+        lock.unlock();
+        completion(std::nullopt);
+        return;
+    }
+    // The end never cuts off media already written.
+    if (latestWrittenEndTime_.isValid() && latestWrittenEndTime_ > endTime) {
+        endTime = latestWrittenEndTime_;
+    }
+    MaybeError holdError;
+    if (hasStartedSession_ && latestVideoWrittenEndTime_.isValid() &&
+        latestVideoWrittenEndTime_ < endTime) {
+        const MediaTime holdDuration = nominalVideoFrameDuration_;
+        MediaTime holdStart = endTime - holdDuration;
+        if (!holdStart.isNumeric() || holdStart < latestVideoWrittenEndTime_) {
+            holdStart = latestVideoWrittenEndTime_;
+        }
+        const MediaTime holdEnd = holdStart + holdDuration;
+        const std::shared_ptr<Sample> hold =
+            CreateVideoHoldSample(lastVideoSample_, holdStart, holdEnd);
+        if (!hold) {
+            holdError = RecorderError(kCodeFinishFailed, kMessageHoldCreate);
+        } else if (videoInput_ && videoInput_->isReadyForMoreMediaData() &&
+                   videoInput_->appendSample(hold)) {
+            if (holdEnd > endTime) {
+                endTime = holdEnd;
+            }
+        } else {
+            holdError = RecorderError(kCodeFinishFailed, kMessageHoldAppend);
+        }
+    }
+    if (hasStartedSession_ && writer->status() == WriterStatus::Writing) {
+        writer->endSession(endTime);
+    }
+    if (writer->status() == WriterStatus::Writing && audioInput_) {
+        audioInput_->markAsFinished();
+    }
+    if (writer->status() == WriterStatus::Writing && videoInput_) {
+        videoInput_->markAsFinished();
+    }
+    lock.unlock();
+    writer->finishWriting(
+        [self = shared_from_this(), completion = std::move(completion), holdError] {
+            self->clearLastVideoSample();
+            completion(holdError);
+        });
+}
+
+}  // namespace filmstrip
