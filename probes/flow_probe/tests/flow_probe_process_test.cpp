@@ -1,0 +1,141 @@
+// The flow_probe program as the host runs it: scripted decoders for exit statuses and failures,
+// and the real decoder on videos made here for the measured motion.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "probe_run.h"
+#include "probe_testing.h"
+
+namespace probes {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<double> parseLine(const std::string& line) {
+    EXPECT_EQ(line.front(), '[');
+    EXPECT_EQ(line.back(), ']');
+    std::vector<double> numbers;
+    std::istringstream in(line.substr(1, line.size() - 2));
+    for (std::string item; std::getline(in, item, ',');) {
+        numbers.push_back(std::stod(item));
+    }
+    return numbers;
+}
+
+std::vector<std::vector<double>> parseOutput(const std::string& out) {
+    std::istringstream in(out);
+    std::vector<std::vector<double>> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(parseLine(line));
+    }
+    return lines;
+}
+
+class FlowProbeProcess : public ::testing::Test {
+  protected:
+    const fs::path dir = testing::scratchDirectory(TEST_SCRATCH);
+    void TearDown() override { fs::remove_all(dir); }
+
+    testing::Finished probe(const std::vector<std::string>& arguments) {
+        return testing::runProgram(dir, FLOW_PROBE, arguments);
+    }
+};
+
+TEST_F(FlowProbeProcess, PrintsOneLinePerPairAndExitsWithTheDecoderStatus) {
+    testing::writeFile(dir / "stream", testing::concat({testing::texturedBmp(320, 180),
+                                                        testing::texturedBmp(320, 180, 2),
+                                                        testing::texturedBmp(320, 180, 4)}));
+    const std::string decoder = testing::fakeDecoder(dir, "cat \"$5\"; exit 5");
+    const testing::Finished finished = probe({decoder, (dir / "stream").string(), "4"});
+    EXPECT_EQ(finished.status, 5);
+    EXPECT_EQ(finished.err, "");
+    const auto lines = parseOutput(finished.out);
+    ASSERT_EQ(lines.size(), 2u);
+    for (const auto& numbers : lines) {
+        EXPECT_EQ(numbers.size(), 13u);
+    }
+}
+
+TEST_F(FlowProbeProcess, EndsWithoutOutputWhenItCannotRun) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string errStart;
+    };
+    const std::string missing = (dir / "missing").string();
+    const Case cases[] = {
+        {{}, USAGE_STATUS, "usage: flow_probe DECODER VIDEO RATE"},
+        {{missing, "video.mp4"}, USAGE_STATUS, "usage: flow_probe DECODER VIDEO RATE"},
+        {{missing, "video.mp4", "4"},
+         LAUNCH_STATUS,
+         "flow_probe: cannot start decoder " + missing + ": No such file or directory"},
+        {{testing::fakeDecoder(dir, "echo broken >&2; exit 1"), "video.mp4", "4"}, 1, "broken"},
+    };
+    for (const Case& c : cases) {
+        const testing::Finished finished = probe(c.arguments);
+        EXPECT_EQ(finished.status, c.status);
+        EXPECT_EQ(finished.out, "");
+        EXPECT_EQ(finished.err.rfind(c.errStart, 0), 0u) << finished.err;
+    }
+}
+
+TEST_F(FlowProbeProcess, MalformedFrameStopsTheDecoder) {
+    Bytes bad = testing::texturedBmp(320, 180);
+    testing::putLittleEndian(bad, 22, 5000);  // more rows than the frame holds
+    testing::writeFile(dir / "stream", bad);
+    // A decoder that would otherwise go on for half a minute.
+    const std::string decoder = testing::fakeDecoder(
+        dir, "echo $$ > '" + (dir / "pid").string() + "'; cat \"$5\"; exec sleep 30");
+    const testing::Finished finished = probe({decoder, (dir / "stream").string(), "4"});
+    EXPECT_EQ(finished.status, MALFORMED_FRAME_STATUS);
+    EXPECT_EQ(finished.err.rfind("flow_probe: malformed frame: ", 0), 0u) << finished.err;
+    const pid_t pid = std::stoi(testing::readFile(dir / "pid"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (testing::processRunning(pid) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_FALSE(testing::processRunning(pid));
+}
+
+// The real decoder on a video made by `filter` from a textured photo, sampled at 4 per second.
+class FlowProbeVideo : public FlowProbeProcess {
+  protected:
+    std::vector<std::vector<double>> analyse(const std::string& filter) {
+        const std::string video = (dir / "video.mp4").string();
+        const testing::Finished made = testing::runProgram(
+            dir, FFMPEG,
+            {"-v", "error", "-nostdin", "-loop", "1", "-framerate", "4", "-i", TEXTURE_PHOTO, "-vf",
+             filter + ",format=yuv420p", "-frames:v", "6", "-c:v", "libx264", "-crf", "12", video});
+        EXPECT_EQ(made.status, 0) << made.err;
+        const testing::Finished finished = probe({FFMPEG, video, "4"});
+        EXPECT_EQ(finished.status, 0) << finished.err;
+        return parseOutput(finished.out);
+    }
+};
+
+TEST_F(FlowProbeVideo, PanGivesPanXOfTheRightSignAndSize) {
+    // The view moves 4 px right per frame at 320 px: the content moves 4/320 to the left.
+    const auto lines = analyse("crop=320:180:x='40+4*n':y=150");
+    ASSERT_EQ(lines.size(), 5u);
+    for (const auto& numbers : lines) {
+        EXPECT_NEAR(numbers[3], -4.0 / 320, 0.1 * 4.0 / 320);
+        EXPECT_NEAR(numbers[4], 0.0, 0.002);
+        EXPECT_GT(numbers[7], 0.8);
+    }
+}
+
+TEST_F(FlowProbeVideo, ZoomInGivesPositiveZoom) {
+    const auto lines =
+        analyse("zoompan=z='1+0.03*on':d=1:s=320x240:fps=4:x='iw/2-iw/zoom/2':y='ih/2-ih/zoom/2'");
+    ASSERT_EQ(lines.size(), 5u);
+    for (const auto& numbers : lines) {
+        EXPECT_GT(numbers[5], 0.005);
+        EXPECT_NEAR(numbers[3], 0.0, 0.01);  // the zoom centre is rounded to whole pixels
+    }
+}
+
+}  // namespace
+}  // namespace probes

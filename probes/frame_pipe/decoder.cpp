@@ -1,0 +1,124 @@
+#include "decoder.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+extern char** environ;
+
+namespace probes {
+namespace {
+
+constexpr int SIGNAL_STATUS_BASE = 128;
+
+std::system_error spawnError(int code, const std::string& path) {
+    return std::system_error(code, std::generic_category(), "cannot start decoder " + path);
+}
+
+// Owns the pieces of a launch until the child is running.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions{};
+    int pipe[2] = {-1, -1};
+
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        for (int fd : pipe) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+};
+
+// A pipe whose ends the decoder does not inherit; only the dup onto its standard output
+// survives, so closing our read end reaches it as a broken pipe.
+int makePipe(int ends[2]) {
+    if (::pipe(ends) != 0) {
+        return errno;
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (::fcntl(ends[i], F_SETFD, FD_CLOEXEC) != 0) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::vector<std::string> decoderArguments(const std::string& video, const std::string& filter) {
+    return {"-v",   "error", "-nostdin",   "-i",   video, "-an",      "-sn",   "-dn", "-vf",
+            filter, "-f",    "image2pipe", "-c:v", "bmp", "-pix_fmt", "bgr24", "-"};
+}
+
+std::string filterText(std::string_view rate, int width) {
+    return "fps=" + std::string(rate) + ",scale=" + std::to_string(width) + ":-2";
+}
+
+Decoder Decoder::launchDecoder(const std::string& path, const std::vector<std::string>& arguments) {
+    SpawnSetup setup;
+    if (int code = posix_spawn_file_actions_init(&setup.actions); code != 0) {
+        throw spawnError(code, path);
+    }
+    if (int code = makePipe(setup.pipe); code != 0) {
+        throw spawnError(code, path);
+    }
+    if (int code = posix_spawn_file_actions_adddup2(&setup.actions, setup.pipe[1], STDOUT_FILENO);
+        code != 0) {
+        throw spawnError(code, path);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (int code = posix_spawn(&pid, path.c_str(), &setup.actions, nullptr, argv.data(), environ);
+        code != 0) {
+        throw spawnError(code, path);
+    }
+    Decoder decoder(pid, setup.pipe[0]);
+    setup.pipe[0] = -1;
+    return decoder;
+}
+
+Decoder::Decoder(Decoder&& other) noexcept : pid_(other.pid_), frames_(other.frames_) {
+    other.pid_ = -1;
+    other.frames_ = -1;
+}
+
+Decoder::~Decoder() {
+    closeFrames();
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+    }
+}
+
+void Decoder::closeFrames() {
+    if (frames_ >= 0) {
+        ::close(frames_);
+        frames_ = -1;
+    }
+}
+
+int Decoder::waitForExit() {
+    closeFrames();
+    int status = 0;
+    pid_t waited = 0;
+    do {
+        waited = ::waitpid(pid_, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    pid_ = -1;
+    if (waited < 0) {
+        throw std::system_error(errno, std::generic_category(), "cannot wait for the decoder");
+    }
+    return WIFSIGNALED(status) ? SIGNAL_STATUS_BASE + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+}  // namespace probes

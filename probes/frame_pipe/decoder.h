@@ -1,0 +1,47 @@
+#pragma once
+
+#include <sys/types.h>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace probes {
+
+// The decoder's 17 arguments: decode `video` with `filter`, write BMP files to standard output.
+std::vector<std::string> decoderArguments(const std::string& video, const std::string& filter);
+
+// "fps=<rate>,scale=<width>:-2": sample at a fixed rate, then scale keeping the aspect ratio.
+std::string filterText(std::string_view rate, int width);
+
+// The decoder child process, its standard output connected to a pipe the probe reads.
+// A decoder that was not waited for is stopped when its handle goes away, so that an early end
+// of the probe never leaves it running or blocked on a full pipe.
+class Decoder {
+  public:
+    // Starts `path` with `arguments`; throws std::system_error describing why it cannot start.
+    static Decoder launchDecoder(const std::string& path,
+                                 const std::vector<std::string>& arguments);
+
+    Decoder(Decoder&& other) noexcept;
+    Decoder& operator=(Decoder&&) = delete;
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+    ~Decoder();
+
+    // Read end of the pipe the decoder writes its frames to.
+    int frames() const { return frames_; }
+    pid_t pid() const { return pid_; }
+
+    // Waits for the decoder to exit and returns its status: its exit code, or 128 + the signal
+    // number when a signal ended it.
+    int waitForExit();
+
+  private:
+    Decoder(pid_t pid, int frames) : pid_(pid), frames_(frames) {}
+    void closeFrames();
+
+    pid_t pid_;
+    int frames_;
+};
+
+}  // namespace probes

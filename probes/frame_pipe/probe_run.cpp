@@ -1,0 +1,63 @@
+#include "probe_run.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <system_error>
+
+#include "decoder.h"
+
+namespace probes {
+namespace {
+
+int fail(std::string_view name, const std::string& description, int status, ProbeStreams streams) {
+    writeLine(streams.err, std::string(name) + ": " + description);
+    return status;
+}
+
+}  // namespace
+
+void writeLine(int fd, std::string line) {
+    line.push_back('\n');
+    std::size_t written = 0;
+    while (written < line.size()) {
+        const ssize_t done = ::write(fd, line.data() + written, line.size() - written);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            return;  // a reader that went away cannot be told anything more
+        }
+        written += static_cast<std::size_t>(done);
+    }
+}
+
+int runProbe(std::string_view name, const ProbeLaunch& launch,
+             const std::function<std::unique_ptr<FrameLoop>()>& start, ProbeStreams streams) {
+    std::optional<Decoder> decoder;
+    try {
+        decoder.emplace(Decoder::launchDecoder(launch.decoderPath, launch.arguments));
+    } catch (const std::system_error& error) {
+        return fail(name, error.what(), LAUNCH_STATUS, streams);
+    }
+    try {
+        const std::unique_ptr<FrameLoop> loop = start();
+        FdSource frames(decoder->frames());
+        while (loop->readFrame(frames)) {
+        }
+        return decoder->waitForExit();
+    } catch (const MalformedFrame& error) {
+        return fail(name, std::string("malformed frame: ") + error.what(), MALFORMED_FRAME_STATUS,
+                    streams);
+    } catch (const std::exception& error) {
+        return fail(name, error.what(), REFUSED_STATUS, streams);
+    }
+}
+
+int usageFailure(std::string_view usage, ProbeStreams streams) {
+    writeLine(streams.err, "usage: " + std::string(usage));
+    return USAGE_STATUS;
+}
+
+}  // namespace probes

@@ -1,0 +1,120 @@
+#include "decoder.h"
+
+#include <gtest/gtest.h>
+
+#include "probe_run.h"
+#include "probe_testing.h"
+
+namespace probes {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DecoderTest : public ::testing::Test {
+  protected:
+    const fs::path dir = testing::scratchDirectory(TEST_SCRATCH);
+    void TearDown() override { fs::remove_all(dir); }
+};
+
+TEST(DecoderArguments, AreTheSeventeenItemsInOrder) {
+    const std::vector<std::string> expected{
+        "-v",    "error",      "-nostdin", "-i",  "in put.mp4",
+        "-an",   "-sn",        "-dn",      "-vf", "fps=4,scale=320:-2",
+        "-f",    "image2pipe", "-c:v",     "bmp", "-pix_fmt",
+        "bgr24", "-"};
+    EXPECT_EQ(decoderArguments("in put.mp4", filterText("4", 320)), expected);
+}
+
+TEST(FilterText, CopiesTheRateAndWidth) {
+    EXPECT_EQ(filterText("500", 320), "fps=500,scale=320:-2");
+    EXPECT_EQ(filterText("0.5", 320), "fps=0.5,scale=320:-2");
+    EXPECT_EQ(filterText("2.0", 960), "fps=2.0,scale=960:-2");
+}
+
+TEST_F(DecoderTest, PassesArgumentsAndDeliversItsOutput) {
+    const std::string decoder = testing::fakeDecoder(dir, "printf 'frames'; exit 3");
+    Decoder running = Decoder::launchDecoder(decoder, {"a b", "-"});
+    FdSource frames(running.frames());
+    EXPECT_EQ(read(frames, 6), (Bytes{'f', 'r', 'a', 'm', 'e', 's'}));
+    EXPECT_EQ(running.waitForExit(), 3);
+    EXPECT_EQ(testing::readLines(dir / "args"), (std::vector<std::string>{"a b", "-"}));
+}
+
+TEST_F(DecoderTest, StatusOfASignalledDecoderIsOffsetBy128) {
+    const std::string decoder = testing::fakeDecoder(dir, "kill -KILL $$");
+    Decoder running = Decoder::launchDecoder(decoder, {});
+    EXPECT_EQ(running.waitForExit(), 128 + SIGKILL);
+}
+
+TEST_F(DecoderTest, ReportsWhyItCannotStart) {
+    testing::writeFile(dir / "plain", std::string("not a program"));
+    struct Case {
+        std::string path;
+        std::string reason;
+    };
+    for (const Case& c : {Case{(dir / "missing").string(), "No such file or directory"},
+                          Case{(dir / "plain").string(), "Permission denied"}}) {
+        try {
+            Decoder::launchDecoder(c.path, {});
+            ADD_FAILURE() << c.path << " started";
+        } catch (const std::system_error& error) {
+            EXPECT_NE(std::string(error.what()).find(c.reason), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find(c.path), std::string::npos) << error.what();
+        }
+    }
+}
+
+TEST_F(DecoderTest, HandleGoneBeforeWaitingStopsTheDecoder) {
+    const std::string decoder = testing::fakeDecoder(dir, "exec sleep 30");
+    pid_t pid = 0;
+    {
+        const Decoder running = Decoder::launchDecoder(decoder, {});
+        pid = running.pid();
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status));
+}
+
+// A loop that fails on the first frame it is asked for.
+class RefusingLoop : public FrameLoop {
+  public:
+    bool readFrame(ByteSource&) override { throw PlatformError("engine refused"); }
+};
+
+TEST_F(DecoderTest, RunEndsWithTheDecoderStatusOrItsOwnFailure) {
+    const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT, 0600);
+    const ProbeStreams streams{1, err};
+    struct Case {
+        std::string body;
+        std::function<std::unique_ptr<FrameLoop>()> start;
+        int status;
+    };
+    struct EmptyLoop : FrameLoop {
+        bool readFrame(ByteSource& frames) override { return readFrameBytes(frames).has_value(); }
+    };
+    const Case cases[] = {
+        {"exit 4", [] { return std::make_unique<EmptyLoop>(); }, 4},
+        {"exec sleep 30", [] { return std::make_unique<RefusingLoop>(); }, REFUSED_STATUS},
+        {"exit 0", []() -> std::unique_ptr<FrameLoop> { throw PlatformError("no model"); },
+         REFUSED_STATUS},
+    };
+    for (const Case& c : cases) {
+        const ProbeLaunch launch{testing::fakeDecoder(dir, c.body), {}};
+        EXPECT_EQ(runProbe("probe", launch, c.start, streams), c.status) << c.body;
+    }
+    const ProbeLaunch missing{(dir / "missing").string(), {}};
+    EXPECT_EQ(runProbe(
+                  "probe", missing, [] { return std::make_unique<EmptyLoop>(); }, streams),
+              LAUNCH_STATUS);
+    ::close(err);
+    const std::vector<std::string> lines = testing::readLines(dir / "err");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "probe: engine refused");
+    EXPECT_EQ(lines[1], "probe: no model");
+    EXPECT_EQ(lines[2].rfind("probe: cannot start decoder " + (dir / "missing").string(), 0), 0u)
+        << lines[2];
+}
+
+}  // namespace
+}  // namespace probes

@@ -1,0 +1,201 @@
+#pragma once
+// Test helpers shared by the frame pipe and both probes: crafted BMP files and streams, an
+// in-memory byte source, scratch directories, scripted decoders and running a program.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <initializer_list>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frame_stream.h"
+
+extern char** environ;
+
+namespace probes::testing {
+
+struct Bgr {
+    std::uint8_t blue = 0;
+    std::uint8_t green = 0;
+    std::uint8_t red = 0;
+};
+
+inline void putLittleEndian(Bytes& bytes, std::size_t offset, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+constexpr std::size_t BMP_HEADER = 54;
+
+// A 24-bit BMP file; rows stored bottom-up unless `topDown` (then the height field is negative).
+inline Bytes makeBmp(int width, int height, const std::function<Bgr(int x, int y)>& pixel,
+                     bool topDown = false) {
+    const std::size_t stride = (3 * static_cast<std::size_t>(width) + 3) & ~std::size_t{3};
+    Bytes bytes(BMP_HEADER + stride * static_cast<std::size_t>(height), 0);
+    bytes[0] = 'B';
+    bytes[1] = 'M';
+    putLittleEndian(bytes, 2, static_cast<std::uint32_t>(bytes.size()));
+    putLittleEndian(bytes, 10, BMP_HEADER);
+    putLittleEndian(bytes, 14, 40);
+    putLittleEndian(bytes, 18, static_cast<std::uint32_t>(width));
+    putLittleEndian(bytes, 22, static_cast<std::uint32_t>(topDown ? -height : height));
+    bytes[26] = 1;
+    bytes[28] = 24;
+    for (int y = 0; y < height; ++y) {
+        const int stored = topDown ? y : height - 1 - y;
+        for (int x = 0; x < width; ++x) {
+            const Bgr value = pixel(x, y);
+            const std::size_t at = BMP_HEADER + static_cast<std::size_t>(stored) * stride +
+                                   3 * static_cast<std::size_t>(x);
+            bytes[at] = value.blue;
+            bytes[at + 1] = value.green;
+            bytes[at + 2] = value.red;
+        }
+    }
+    return bytes;
+}
+
+// A grey frame with a smooth texture (period in pixels), shifted right by `shift` pixels.
+inline Bytes texturedBmp(int width, int height, double shift = 0.0) {
+    return makeBmp(width, height, [shift](int x, int y) {
+        const double value =
+            128 + 60 * std::sin((x - shift) * 0.45) + 50 * std::cos(y * 0.37 + x * 0.05);
+        const auto grey = static_cast<std::uint8_t>(std::clamp(value, 0.0, 255.0));
+        return Bgr{grey, grey, grey};
+    });
+}
+
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+// Serves bytes from memory at most `chunk` at a time, like a pipe delivering partial reads.
+class MemorySource : public ByteSource {
+  public:
+    explicit MemorySource(Bytes bytes, std::size_t chunk = 4096)
+        : bytes_(std::move(bytes)), chunk_(chunk) {}
+
+    std::ptrdiff_t readSome(std::uint8_t* into, std::size_t capacity) override {
+        ++reads;
+        const std::size_t count = std::min({capacity, chunk_, bytes_.size() - position_});
+        std::memcpy(into, bytes_.data() + position_, count);
+        position_ += count;
+        return static_cast<std::ptrdiff_t>(count);
+    }
+
+    int reads = 0;
+
+  private:
+    Bytes bytes_;
+    std::size_t chunk_;
+    std::size_t position_ = 0;
+};
+
+inline void writeFile(const std::filesystem::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+inline void writeFile(const std::filesystem::path& path, const Bytes& content) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(content.data()),
+               static_cast<std::streamsize>(content.size()));
+}
+
+inline std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<std::string> readLines(const std::filesystem::path& path) {
+    std::istringstream in(readFile(path));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// A fresh directory under `parent` (the build tree), unique per test and per process.
+inline std::filesystem::path scratchDirectory(const std::filesystem::path& parent) {
+    std::filesystem::create_directories(parent);
+    std::string pattern = (parent / "scratch-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    return pattern;
+}
+
+// A decoder stand-in: records its arguments one per line in `dir`/args, then runs `body`.
+inline std::string fakeDecoder(const std::filesystem::path& dir, const std::string& body) {
+    const std::filesystem::path path = dir / "decoder";
+    writeFile(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + (dir / "args").string() + "'\n" +
+                        body + "\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path.string();
+}
+
+struct Finished {
+    int status = -1;  // exit code, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with its output and error streams captured in files of `dir`.
+inline Finished runProgram(const std::filesystem::path& dir, const std::string& program,
+                           const std::vector<std::string>& arguments) {
+    const std::string outPath = (dir / "stdout").string();
+    const std::string errPath = (dir / "stderr").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        throw std::runtime_error("cannot run " + program);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return {WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status), readFile(outPath),
+            readFile(errPath)};
+}
+
+// True while `pid` names a process that has not yet ended (zombies count as ended).
+inline bool processRunning(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string skip;
+    std::string state;
+    if (!(stat >> skip >> skip >> state)) {
+        return ::kill(pid, 0) == 0;
+    }
+    return state != "Z" && state != "X";
+}
+
+}  // namespace probes::testing

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace probes {
+
+struct NormalizedPoint {
+    double x = 0.0;
+    double y = 0.0;
+};
+
+// One face as the landmark detector reports it. The box is in picture-normalized coordinates
+// with the origin at the bottom-left and y up; the inner-lip contour, in order, is normalized
+// to that box the same way. No contour when the detector found no landmarks or no inner lips.
+struct DetectedFace {
+    double x = 0.0;
+    double y = 0.0;
+    double width = 0.0;
+    double height = 0.0;
+    std::optional<std::vector<NormalizedPoint>> innerLips;
+};
+
+// Face-landmark detection on one frame, handed over as the complete BMP file.
+class FaceEngine {
+  public:
+    virtual ~FaceEngine() = default;
+    // The faces in detector order; throws PlatformError when the frame cannot be analysed.
+    virtual std::vector<DetectedFace> detectFaces(std::span<const std::uint8_t> bmp) = 0;
+};
+
+// The platform's detector (dlib on Linux, Vision on macOS); throws PlatformError when it cannot
+// be prepared.
+std::unique_ptr<FaceEngine> makeFaceEngine();
+
+}  // namespace probes

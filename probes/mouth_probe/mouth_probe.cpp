@@ -1,0 +1,129 @@
+#include "mouth_probe.h"
+
+#include <charconv>
+#include <cmath>
+#include <utility>
+
+#include "decoder.h"
+
+namespace probes {
+namespace {
+
+constexpr const char* USAGE = "mouth_probe DECODER VIDEO INTERVAL";
+constexpr double DECIMAL_SCALE = 10000.0;
+
+std::string shortestText(double value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
+}
+
+class MouthLoop : public FrameLoop {
+  public:
+    MouthLoop(std::unique_ptr<FaceEngine> engine, int out)
+        : engine_(std::move(engine)), out_(out) {}
+
+    bool readFrame(ByteSource& frames) override {
+        const std::optional<Bytes> bmp = readFrameBytes(frames);
+        if (!bmp) {
+            return false;
+        }
+        writeLine(out_, frameLine(engine_->detectFaces(*bmp)));
+        return true;
+    }
+
+  private:
+    std::unique_ptr<FaceEngine> engine_;
+    int out_;
+};
+
+}  // namespace
+
+std::optional<double> parseInterval(std::string_view text) {
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size() ||
+        std::isnan(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string rateText(double interval) {
+    std::string text = shortestText(1000.0 / interval);
+    if (text.find_first_of(".en") == std::string::npos) {
+        text += ".0";
+    }
+    return text;
+}
+
+double mouthOpening(const DetectedFace& face) {
+    if (!face.innerLips || face.innerLips->empty()) {
+        return 0.0;
+    }
+    const std::vector<NormalizedPoint>& points = *face.innerLips;
+    double highest = points.front().y;
+    double lowest = points.front().y;
+    for (const NormalizedPoint& point : points) {
+        if (point.y > highest) {
+            highest = point.y;
+        }
+        if (point.y < lowest) {
+            lowest = point.y;
+        }
+    }
+    return highest - lowest;
+}
+
+double roundToFourDecimals(double value) {
+    return std::round(value * DECIMAL_SCALE) / DECIMAL_SCALE;
+}
+
+FaceRecord faceRecord(const DetectedFace& face) {
+    const double midX = face.x + face.width / 2;
+    const double midY = face.y + face.height / 2;
+    return {roundToFourDecimals(midX), roundToFourDecimals(1 - midY),
+            roundToFourDecimals(face.width), roundToFourDecimals(face.height),
+            roundToFourDecimals(mouthOpening(face))};
+}
+
+std::string frameLine(const std::vector<DetectedFace>& faces) {
+    std::string line = "[";
+    for (const DetectedFace& face : faces) {
+        line += line.size() > 1 ? ",[" : "[";
+        const FaceRecord record = faceRecord(face);
+        for (std::size_t i = 0; i < record.size(); ++i) {
+            if (!std::isfinite(record[i])) {
+                throw PlatformError("Invalid number value (" + shortestText(record[i]) +
+                                    ") in JSON write");
+            }
+            line += (i > 0 ? "," : "") + shortestText(record[i]);
+        }
+        line += "]";
+    }
+    return line + "]";
+}
+
+int runMouthProbe(std::span<const std::string> arguments,
+                  const std::function<std::unique_ptr<FaceEngine>()>& makeEngine,
+                  ProbeStreams streams) {
+    const std::optional<double> interval =
+        arguments.size() < 3 ? std::nullopt : parseInterval(arguments[2]);
+    if (arguments.size() >= 3 && !interval) {
+        writeLine(streams.err,
+                  "mouth_probe: interval is not a number of milliseconds: " + arguments[2]);
+    }
+    if (!interval) {
+        return usageFailure(USAGE, streams);
+    }
+    const ProbeLaunch launch{
+        arguments[0], decoderArguments(arguments[1], filterText(rateText(*interval), MOUTH_WIDTH))};
+    return runProbe(
+        "mouth_probe", launch,
+        [&] { return std::make_unique<MouthLoop>(makeEngine(), streams.out); }, streams);
+}
+
+}  // namespace probes

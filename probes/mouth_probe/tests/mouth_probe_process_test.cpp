@@ -1,0 +1,157 @@
+// The mouth_probe program as the host runs it: scripted decoders for exit statuses and failures,
+// and the real decoder on a video of a face photo placed at known positions.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "probe_run.h"
+#include "probe_testing.h"
+
+namespace probes {
+namespace {
+
+namespace fs = std::filesystem;
+
+class MouthProbeProcess : public ::testing::Test {
+  protected:
+    const fs::path dir = testing::scratchDirectory(TEST_SCRATCH);
+    void TearDown() override { fs::remove_all(dir); }
+
+    testing::Finished probe(const std::vector<std::string>& arguments) {
+        return testing::runProgram(dir, MOUTH_PROBE, arguments);
+    }
+};
+
+Bytes plainFrame() {
+    return testing::makeBmp(96, 54, [](int, int) { return testing::Bgr{90, 90, 90}; });
+}
+
+TEST_F(MouthProbeProcess, FramesWithoutFacesGiveEmptyLines) {
+    const Bytes frame = plainFrame();
+    testing::writeFile(dir / "stream", testing::concat({frame, frame, frame}));
+    const std::string decoder = testing::fakeDecoder(dir, "cat \"$5\"; exit 6");
+    const testing::Finished finished = probe({decoder, (dir / "stream").string(), "300"});
+    EXPECT_EQ(finished.status, 6);
+    EXPECT_EQ(finished.err, "");
+    EXPECT_EQ(finished.out, "[]\n[]\n[]\n");
+    EXPECT_EQ(testing::readLines(dir / "args").at(9), "fps=3.3333333333333335,scale=960:-2");
+}
+
+TEST_F(MouthProbeProcess, EndsWithoutOutputWhenItCannotRun) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string errStart;
+    };
+    const std::string missing = (dir / "missing").string();
+    const Case cases[] = {
+        {{missing}, USAGE_STATUS, "usage: mouth_probe DECODER VIDEO INTERVAL"},
+        {{missing, "video.mp4", "1/2"}, USAGE_STATUS, "mouth_probe: interval is not a number"},
+        {{missing, "video.mp4", "500"},
+         LAUNCH_STATUS,
+         "mouth_probe: cannot start decoder " + missing + ": No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        const testing::Finished finished = probe(c.arguments);
+        EXPECT_EQ(finished.status, c.status);
+        EXPECT_EQ(finished.out, "");
+        EXPECT_EQ(finished.err.rfind(c.errStart, 0), 0u) << finished.err;
+    }
+}
+
+TEST_F(MouthProbeProcess, MalformedFrameStopsTheDecoder) {
+    Bytes bad = plainFrame();
+    testing::putLittleEndian(bad, 10, 1000);  // pixel rows start past the end
+    testing::writeFile(dir / "stream", testing::concat({plainFrame(), bad}));
+    const std::string decoder = testing::fakeDecoder(
+        dir, "echo $$ > '" + (dir / "pid").string() + "'; cat \"$5\"; exec sleep 30");
+    const testing::Finished finished = probe({decoder, (dir / "stream").string(), "500"});
+    EXPECT_EQ(finished.status, MALFORMED_FRAME_STATUS);
+    EXPECT_EQ(finished.out, "[]\n");
+    EXPECT_EQ(finished.err.rfind("mouth_probe: malformed frame: ", 0), 0u) << finished.err;
+    const pid_t pid = std::stoi(testing::readFile(dir / "pid"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (testing::processRunning(pid) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_FALSE(testing::processRunning(pid));
+}
+
+std::vector<double> numbersOf(const std::string& record) {
+    std::vector<double> numbers;
+    std::size_t at = 0;
+    while (at < record.size()) {
+        std::size_t used = 0;
+        numbers.push_back(std::stod(record.substr(at), &used));
+        at += used + 1;
+    }
+    return numbers;
+}
+
+TEST_F(MouthProbeProcess, FacePlacedInAVideoIsFoundWhereItWasPut) {
+    // A 300 px wide portrait on a 960 × 540 grey picture, at two known places, one per
+    // sampled frame.
+    struct Placement {
+        int x;
+        int y;
+    };
+    const Placement places[] = {{100, 100}, {560, 150}};
+    const std::string video = (dir / "face.mp4").string();
+    const std::string overlay =
+        "[1]scale=300:-2[face];[0][face]overlay=x='if(lt(t,0.25),100,560)':y='if(lt(t,0.25),100,"
+        "150)':eval=frame:shortest=1,format=yuv420p";
+    const testing::Finished made =
+        testing::runProgram(dir, FFMPEG, {"-v",
+                                          "error",
+                                          "-nostdin",
+                                          "-f",
+                                          "lavfi",
+                                          "-i",
+                                          "color=c=gray:s=960x540:r=2:d=1",
+                                          "-loop",
+                                          "1",
+                                          "-framerate",
+                                          "2",
+                                          "-i",
+                                          FACE_PHOTO,
+                                          "-filter_complex",
+                                          overlay,
+                                          "-frames:v",
+                                          "2",
+                                          "-c:v",
+                                          "libx264",
+                                          "-crf",
+                                          "16",
+                                          video});
+    ASSERT_EQ(made.status, 0) << made.err;
+
+    const testing::Finished finished = probe({FFMPEG, video, "500"});
+    EXPECT_EQ(finished.status, 0) << finished.err;
+    const std::vector<std::string> lines = testing::readLines(dir / "stdout");
+    ASSERT_EQ(lines.size(), 2u) << finished.out;
+    const double photoWidth = 300.0 / 960;
+    std::vector<std::vector<double>> records;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        // One face: "[[cx,cy,w,h,opening]]".
+        ASSERT_EQ(lines[i].rfind("[[", 0), 0u) << lines[i];
+        ASSERT_EQ(lines[i].find("],["), std::string::npos) << lines[i];
+        const std::vector<double> r = numbersOf(lines[i].substr(2, lines[i].size() - 4));
+        ASSERT_EQ(r.size(), 5u) << lines[i];
+        EXPECT_GT(r[0], places[i].x / 960.0);
+        EXPECT_LT(r[0], places[i].x / 960.0 + photoWidth);
+        EXPECT_GT(r[1], places[i].y / 540.0);
+        EXPECT_LT(r[1], (places[i].y + 352) / 540.0);
+        EXPECT_GT(r[2], 0.3 * photoWidth);
+        EXPECT_LT(r[2], photoWidth);
+        EXPECT_GE(r[4], 0.0);
+        EXPECT_LT(r[4], 0.5);
+        records.push_back(r);
+    }
+    EXPECT_NEAR(records[1][0] - records[0][0], 460.0 / 960, 0.01);
+    EXPECT_NEAR(records[1][1] - records[0][1], 50.0 / 540, 0.01);
+    EXPECT_NEAR(records[1][2], records[0][2], 0.04);  // the detector's scale steps
+}
+
+}  // namespace
+}  // namespace probes

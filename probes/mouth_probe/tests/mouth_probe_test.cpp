@@ -1,0 +1,192 @@
+#include "mouth_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "probe_testing.h"
+
+namespace probes {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(ParseInterval, AcceptsOnlyAWholeCLocaleNumber) {
+    struct Case {
+        const char* text;
+        std::optional<double> value;
+    };
+    const Case cases[] = {
+        {"500", 500.0},
+        {"33.5", 33.5},
+        {"1e3", 1000.0},
+        {"+250", 250.0},
+        {"0", 0.0},
+        {"-10", -10.0},
+        {"inf", std::numeric_limits<double>::infinity()},
+        {"", std::nullopt},
+        {"abc", std::nullopt},
+        {" 500", std::nullopt},
+        {"500 ", std::nullopt},
+        {"500ms", std::nullopt},
+        {"5,5", std::nullopt},
+        {"nan", std::nullopt},
+        {"+", std::nullopt},
+        {"0x10", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(parseInterval(c.text), c.value) << '"' << c.text << '"';
+    }
+}
+
+TEST(RateText, IsTheShortestRoundTripKeepingAFraction) {
+    struct Case {
+        double interval;
+        const char* text;
+    };
+    for (const Case& c :
+         {Case{500, "2.0"}, Case{1000, "1.0"}, Case{300, "3.3333333333333335"}, Case{40, "25.0"},
+          Case{0, "inf"}, Case{-500, "-2.0"}, Case{1e-300, "1e+303"}}) {
+        EXPECT_EQ(rateText(c.interval), c.text) << c.interval;
+    }
+}
+
+DetectedFace faceWithLips(std::vector<double> ys) {
+    DetectedFace face{0.25, 0.5, 0.5, 0.25, std::vector<NormalizedPoint>{}};
+    for (double y : ys) {
+        face.innerLips->push_back({0.5, y});
+    }
+    return face;
+}
+
+TEST(MouthOpening, IsTheVerticalExtentOfTheInnerLips) {
+    EXPECT_NEAR(mouthOpening(faceWithLips({0.43, 0.40, 0.47})), 0.07, 1e-12);
+    EXPECT_EQ(mouthOpening(faceWithLips({0.43})), 0.0);
+    EXPECT_EQ(mouthOpening(faceWithLips({})), 0.0);
+    EXPECT_EQ(mouthOpening(DetectedFace{}), 0.0);
+    EXPECT_NEAR(mouthOpening(faceWithLips({-0.2, 1.3})), 1.5, 1e-12);  // not clamped
+}
+
+TEST(RoundToFourDecimals, RoundsHalvesAwayFromZero) {
+    EXPECT_EQ(roundToFourDecimals(0.12345), 0.1235);
+    EXPECT_EQ(roundToFourDecimals(-0.00005), -0.0001);
+    EXPECT_EQ(roundToFourDecimals(0.07000000000000001), 0.07);
+}
+
+TEST(FaceRecord, MeasuresTheBoxFromTheTop) {
+    const FaceRecord record = faceRecord(faceWithLips({0.40, 0.43, 0.47}));
+    EXPECT_EQ(record, (FaceRecord{0.5, 0.375, 0.5, 0.25, 0.07}));
+}
+
+TEST(FrameLine, IsACompactArrayOfRecords) {
+    EXPECT_EQ(frameLine({}), "[]");
+    DetectedFace second{0.0, 0.0, 0.2, 0.3, std::nullopt};
+    EXPECT_EQ(frameLine({faceWithLips({0.40, 0.43, 0.47}), second}),
+              "[[0.5,0.375,0.5,0.25,0.07],[0.1,0.85,0.2,0.3,0]]");
+}
+
+TEST(FrameLine, RefusesNumbersJsonCannotHold) {
+    DetectedFace face{std::numeric_limits<double>::quiet_NaN(), 0.0, 0.2, 0.3, std::nullopt};
+    EXPECT_THROW(frameLine({face}), PlatformError);
+}
+
+// A face engine that reports the same faces on every frame, or refuses from a given frame on.
+class ScriptedFaces : public FaceEngine {
+  public:
+    ScriptedFaces(std::vector<DetectedFace> faces, int refuseAtFrame)
+        : faces_(std::move(faces)), refuseAtFrame_(refuseAtFrame) {}
+
+    std::vector<DetectedFace> detectFaces(std::span<const std::uint8_t>) override {
+        if (++frames_ == refuseAtFrame_) {
+            throw PlatformError("face request failed");
+        }
+        return faces_;
+    }
+
+  private:
+    std::vector<DetectedFace> faces_;
+    int refuseAtFrame_;
+    int frames_ = 0;
+};
+
+class MouthProbeRun : public ::testing::Test {
+  protected:
+    const fs::path dir = testing::scratchDirectory(TEST_SCRATCH);
+    std::vector<DetectedFace> faces;
+    int refuseAtFrame = 0;
+    bool engineMade = false;
+
+    void TearDown() override { fs::remove_all(dir); }
+
+    testing::Finished run(const Bytes& stream, int status, const std::string& interval = "500") {
+        testing::writeFile(dir / "stream", stream);
+        const std::string decoder =
+            testing::fakeDecoder(dir, "cat \"$5\"; exit " + std::to_string(status));
+        const std::vector<std::string> arguments{decoder, (dir / "stream").string(), interval};
+        const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int code =
+            runMouthProbe(arguments,
+                          [this] {
+                              engineMade = true;
+                              return std::make_unique<ScriptedFaces>(faces, refuseAtFrame);
+                          },
+                          {out, err});
+        ::close(out);
+        ::close(err);
+        return {code, testing::readFile(dir / "out"), testing::readFile(dir / "err")};
+    }
+};
+
+TEST_F(MouthProbeRun, OneLinePerFrameAndTheDecoderStatus) {
+    const Bytes frame = testing::texturedBmp(8, 4);
+    const testing::Finished none = run(testing::concat({frame, frame, frame}), 2);
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.out, "[]\n[]\n[]\n");
+    const std::vector<std::string> args = testing::readLines(dir / "args");
+    ASSERT_EQ(args.size(), 17u);
+    EXPECT_EQ(args[9], "fps=2.0,scale=960:-2");
+
+    faces = {faceWithLips({0.40, 0.47}), DetectedFace{0.0, 0.0, 0.2, 0.3, std::nullopt}};
+    const testing::Finished two = run(frame, 0, "1000");
+    EXPECT_EQ(two.status, 0);
+    EXPECT_EQ(two.out, "[[0.5,0.375,0.5,0.25,0.07],[0.1,0.85,0.2,0.3,0]]\n");
+    EXPECT_EQ(testing::readLines(dir / "args")[9], "fps=1.0,scale=960:-2");
+}
+
+TEST_F(MouthProbeRun, RefusedFrameEndsTheRunKeepingEarlierLines) {
+    refuseAtFrame = 2;
+    const Bytes frame = testing::texturedBmp(8, 4);
+    const testing::Finished finished = run(testing::concat({frame, frame, frame}), 0);
+    EXPECT_EQ(finished.status, REFUSED_STATUS);
+    EXPECT_EQ(finished.out, "[]\n");
+    EXPECT_EQ(finished.err, "mouth_probe: face request failed\n");
+}
+
+TEST_F(MouthProbeRun, UnusableArgumentsNeverStartTheDecoder) {
+    const std::string usage = "usage: mouth_probe DECODER VIDEO INTERVAL\n";
+    const std::string decoder = testing::fakeDecoder(dir, "exit 0");
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{}, usage},
+        {{decoder, "video.mp4"}, usage},
+        {{decoder, "video.mp4", "soon"},
+         "mouth_probe: interval is not a number of milliseconds: soon\n" + usage},
+    };
+    for (const Case& c : cases) {
+        const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        EXPECT_EQ(
+            runMouthProbe(c.arguments, [] { return std::unique_ptr<FaceEngine>(); }, {1, err}),
+            USAGE_STATUS);
+        ::close(err);
+        EXPECT_EQ(testing::readFile(dir / "err"), c.err);
+    }
+    EXPECT_FALSE(fs::exists(dir / "args"));
+}
+
+}  // namespace
+}  // namespace probes
