@@ -149,6 +149,7 @@ void waitUntilShown(Display* d, const std::vector<Window>& windows,
     std::set<Window> unframed = framed;
     const Atom extents = atom(d, "_NET_FRAME_EXTENTS");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto nextRequest = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (!unmapped.empty() || !unframed.empty()) {
         std::erase_if(unframed, [&](Window w) { return hasProperty(d, w, extents); });
         while (XPending(d) > 0) {
@@ -162,35 +163,34 @@ void waitUntilShown(Display* d, const std::vector<Window>& windows,
             break;
         }
         if (std::chrono::steady_clock::now() > deadline) {
-            die("windows did not appear");
+            die("windows did not appear: " + std::to_string(unmapped.size()) + " unmapped, " +
+                std::to_string(unframed.size()) + " without frame extents");
+        }
+        // A window manager still starting up may drop a map request: ask again now and then.
+        if (std::chrono::steady_clock::now() > nextRequest) {
+            for (Window w : unmapped) {
+                XMapRaised(d, w);
+            }
+            XFlush(d);
+            nextRequest += std::chrono::milliseconds(500);
         }
         pollfd fd{ConnectionNumber(d), POLLIN, 0};
         poll(&fd, 1, 50);
     }
 }
 
-// The window manager answers an activation request asynchronously.
-void waitForActive(Display* d, Window w) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        Atom type;
-        int format;
-        unsigned long count, after;
-        unsigned char* data = nullptr;
-        XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_ACTIVE_WINDOW"), 0, 1, False,
-                           XA_WINDOW, &type, &format, &count, &after, &data);
-        const bool active = data != nullptr && count == 1 && *reinterpret_cast<Window*>(data) == w;
-        if (data != nullptr) {
-            XFree(data);
-        }
-        if (active) {
-            return;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            die("the window manager did not activate the window");
-        }
-        poll(nullptr, 0, 20);
+bool isActive(Display* d, Window w) {
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_ACTIVE_WINDOW"), 0, 1, False,
+                       XA_WINDOW, &type, &format, &count, &after, &data);
+    const bool active = data != nullptr && count == 1 && *reinterpret_cast<Window*>(data) == w;
+    if (data != nullptr) {
+        XFree(data);
     }
+    return active;
 }
 
 // A window manager that has not yet forgotten these windows would take the next client's
@@ -218,20 +218,31 @@ void waitUntilUnmanaged(Display* d, const std::set<Window>& windows) {
     }
 }
 
+// The window manager answers an activation request asynchronously, and may miss one while
+// it is still starting up: ask until it is done.
 void takeFocus(Display* d, Window w, bool managed) {
-    if (managed) {
-        XEvent event{};
-        event.xclient.type = ClientMessage;
-        event.xclient.window = w;
-        event.xclient.message_type = atom(d, "_NET_ACTIVE_WINDOW");
-        event.xclient.format = 32;
-        event.xclient.data.l[0] = 2;  // from a pager: obeyed without focus-stealing checks
-        event.xclient.data.l[1] = CurrentTime;
-        XSendEvent(d, DefaultRootWindow(d), False,
-                   SubstructureRedirectMask | SubstructureNotifyMask, &event);
-        waitForActive(d, w);
-    } else {
+    if (!managed) {
         XSetInputFocus(d, w, RevertToParent, CurrentTime);
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int attempt = 0; !isActive(d, w); ++attempt) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            die("the window manager did not activate the window");
+        }
+        if (attempt % 25 == 0) {
+            XEvent event{};
+            event.xclient.type = ClientMessage;
+            event.xclient.window = w;
+            event.xclient.message_type = atom(d, "_NET_ACTIVE_WINDOW");
+            event.xclient.format = 32;
+            event.xclient.data.l[0] = 2;  // from a pager: obeyed without focus-stealing checks
+            event.xclient.data.l[1] = CurrentTime;
+            XSendEvent(d, DefaultRootWindow(d), False,
+                       SubstructureRedirectMask | SubstructureNotifyMask, &event);
+            XFlush(d);
+        }
+        poll(nullptr, 0, 20);
     }
 }
 
