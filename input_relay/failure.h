@@ -1,0 +1,67 @@
+// The relay's one failure path: every failure is a RelayFailure carrying its line; the runner
+// catches it, releases held input, writes the line and ends with status 2.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace input_relay {
+
+struct RelayFailure {
+    std::string message;
+};
+
+[[noreturn]] inline void fail(std::string message) {
+    throw RelayFailure{std::move(message)};
+}
+
+namespace messages {
+inline constexpr std::string_view NO_POINTER =
+    "Could not inspect the current pointer before capture input.";
+inline constexpr std::string_view NO_WINDOW = "Packaged input requires a selected capture window.";
+inline constexpr std::string_view CANCELLED = "Selected capture input was cancelled.";
+inline constexpr std::string_view INVALID_PAYLOAD = "Invalid UTF-8 input payload.";
+inline constexpr std::string_view NO_PERMISSION =
+    "Enable Orvel in System Settings > Privacy & Security > Accessibility before assistant "
+    "capture.";
+inline constexpr std::string_view WINDOW_UNAVAILABLE = "Selected capture window is unavailable.";
+inline constexpr std::string_view NO_ACCESSIBILITY_WINDOWS =
+    "Could not inspect the selected application's windows through Accessibility.";
+inline constexpr std::string_view NOT_RAISED =
+    "The selected window could not be brought on screen.";
+inline constexpr std::string_view NO_BUNDLE =
+    "The selected window's app has no bundle to activate.";
+inline constexpr std::string_view STAYS_HIDDEN =
+    "The selected window stays hidden behind other windows and has stopped painting.";
+inline constexpr std::string_view PERMISSION_LOST =
+    "Accessibility permission is no longer available.";
+inline constexpr std::string_view WINDOW_CHANGED =
+    "Selected capture window moved, changed size or closed. Inspect it before another take.";
+inline constexpr std::string_view LEFT_WINDOW = "Input left the selected capture window.";
+inline constexpr std::string_view NO_KEYBOARD_ROUTE =
+    "This macOS lacks the keyboard authentication route; film with the window in front instead.";
+inline constexpr std::string_view NO_PROCESS = "Could not address the selected window's process.";
+inline constexpr std::string_view NOT_AUTHENTICATED =
+    "Could not authenticate a key for the selected window.";
+inline constexpr std::string_view ELEMENT_REPORT_UNENCODABLE =
+    "Could not encode the element report.";
+
+inline std::string unknownKey(std::string_view specification) {
+    return "Unknown key in capture input (" + std::string(specification) + ").";
+}
+inline std::string refusedShortcut(std::string_view specification) {
+    return "Assistant capture refuses window and app switching shortcuts (" +
+           std::string(specification) + "); they are not scoped to a window.";
+}
+inline std::string noAccessibilityWindow(std::uint32_t number) {
+    return "No Accessibility window carries window id " + std::to_string(number) +
+           ": it is gone or not yet inspectable. Discover the windows again.";
+}
+inline std::string missingRouteFunction(std::string_view name) {
+    return "This macOS lacks the scoped input route (" + std::string(name) +
+           "); film with the window in front instead.";
+}
+}  // namespace messages
+
+}  // namespace input_relay
