@@ -182,6 +182,9 @@ struct VideoSettings {
     VideoCodec codec = VideoCodec::H264;
     int64_t width = 0;
     int64_t height = 0;
+    // The capture's frame rate, for encoders that must know the rate up front to meet a bit
+    // rate (AVFoundation works it out from the time stamps and ignores this).
+    int captureFrameRate = 0;
     std::optional<bool> realTime;
     std::optional<int> expectedSourceFrameRate;
     std::optional<int> maxKeyFrameInterval;

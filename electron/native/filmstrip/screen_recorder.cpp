@@ -109,6 +109,7 @@ VideoSettings videoSettingsFor(const CaptureOptions& options, const StreamConfig
     VideoSettings settings;
     settings.width = config.width;
     settings.height = config.height;
+    settings.captureFrameRate = options.framerate;
     if (options.hevcEncoder) {
         settings.codec = VideoCodec::HEVC;
         settings.realTime = true;

@@ -1,0 +1,115 @@
+#include "media_linux.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "serial_executor.h"
+
+namespace filmstrip {
+namespace {
+
+constexpr int32_t kNanosecondsPerSecond = 1'000'000'000;
+constexpr const char* kPosixDomain = "NSPOSIXErrorDomain";
+
+class LinuxMedia final : public Media {
+  public:
+    void getShareableContent(
+        std::function<void(std::optional<ShareableContent>, MaybeError)> completion) override {
+        completions_.async(
+            [completion = std::move(completion)] { completion(syntheticContent(), std::nullopt); });
+    }
+
+    // The executable's path: what the Linux content lists use as an application identifier.
+    std::string hostApplicationIdentifier() override {
+        std::error_code error;
+        const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+        return error ? std::string() : self.string();
+    }
+
+    std::optional<DisplayMode> displayMode(uint32_t displayID) override {
+        if (displayID != SyntheticSource::kDisplayID) {
+            return std::nullopt;
+        }
+        const auto width = static_cast<uint64_t>(SyntheticSource::kDisplayWidth);
+        return DisplayMode{width, static_cast<uint64_t>(SyntheticSource::kDisplayHeight), width};
+    }
+
+    std::optional<std::vector<uint32_t>> displaysWithPoint(double x, double y,
+                                                           uint32_t maxDisplays) override {
+        std::vector<uint32_t> found;
+        if (maxDisplays > 0 && x >= 0 && y >= 0 &&
+            x < static_cast<double>(SyntheticSource::kDisplayWidth) &&
+            y < static_cast<double>(SyntheticSource::kDisplayHeight)) {
+            found.push_back(SyntheticSource::kDisplayID);
+        }
+        return found;
+    }
+
+    uint32_t mainDisplayID() override { return SyntheticSource::kDisplayID; }
+
+    std::shared_ptr<CaptureStream> makeStream(const ContentFilter&,
+                                              const StreamConfiguration& configuration,
+                                              std::weak_ptr<StreamListener> listener) override {
+        return MakeSyntheticStream(configuration, std::move(listener), *this, completions_);
+    }
+
+    WriterResult makeMP4Writer(const std::string& path) override {
+        return MakeFFmpegWriter(path, completions_);
+    }
+
+    MediaTime hostTime() override {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return MediaTime::make(
+            static_cast<int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec,
+            kNanosecondsPerSecond);
+    }
+
+    bool fileExists(const std::string& path) override { return access(path.c_str(), F_OK) == 0; }
+
+    MaybeError removeFile(const std::string& path) override {
+        if (unlink(path.c_str()) == 0) {
+            return std::nullopt;
+        }
+        const int code = errno;
+        return Error{kPosixDomain, code, std::strerror(code)};
+    }
+
+    void log(const std::string& line) override { syslog(LOG_NOTICE, "%s", line.c_str()); }
+
+  private:
+    static ShareableContent syntheticContent() {
+        const ContentApplication application{SyntheticSource::kApplication};
+        ShareableContent content;
+        content.displays.push_back({SyntheticSource::kDisplayID, SyntheticSource::kDisplayWidth,
+                                    SyntheticSource::kDisplayHeight});
+        content.applications.push_back(application);
+        content.windows.push_back({SyntheticSource::kWindowID, SyntheticSource::kWindowFrame,
+                                   SyntheticSource::kWindowTitle, application});
+        return content;
+    }
+
+    // Where platform completions run, like the capture framework's own queues.
+    SerialExecutor completions_;
+};
+
+}  // namespace
+
+// Both live for the whole process: recordings may still be finishing while it exits, so
+// they are never torn down by static destructors.
+std::shared_ptr<Media> PlatformMedia() {
+    static auto* media = new std::shared_ptr<Media>(std::make_shared<LinuxMedia>());
+    return *media;
+}
+
+Executor& MainQueue() {
+    static auto* queue = new SerialExecutor();
+    return *queue;
+}
+
+}  // namespace filmstrip

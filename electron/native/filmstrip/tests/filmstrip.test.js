@@ -1,0 +1,229 @@
+// NativeScreenRecorder from JavaScript: argument checking, callback shapes, the recorder's
+// refusals, and real recordings checked with ffprobe. FILMSTRIP_MODULE is the built module.
+'use strict';
+
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { execFileSync } = require('node:child_process');
+const { Worker } = require('node:worker_threads');
+
+const modulePath = process.env.FILMSTRIP_MODULE;
+const { NativeScreenRecorder } = require(modulePath);
+
+// What the Linux capture source offers until screen capture exists.
+const DISPLAY = 1;
+const WINDOW = 2;
+const FRAMERATE = 10; // one frame is 100 ms: timing checks stay meaningful under load
+const FRAME_SECONDS = 1 / FRAMERATE;
+// How far a JavaScript-side clock reading may be from the native moment it brackets.
+const CLOCK_SLACK_SECONDS = 0.06;
+
+const options = (extra = {}) => ({
+  framerate: FRAMERATE,
+  lowMemoryEncoder: false,
+  hevcEncoder: false,
+  systemAudio: false,
+  ...extra,
+});
+const noop = () => {};
+const tempDir = fs.mkdtempSync(path.join(os.tmpdir(), 'filmstrip-'));
+let fileCount = 0;
+const newPath = () => path.join(tempDir, `recording-${++fileCount}.mp4`);
+const now = () => performance.now() / 1000;
+const sleep = (seconds) => new Promise((resolve) => setTimeout(resolve, seconds * 1000));
+
+// Calls a recorder method and resolves with the arguments of its callback.
+function call(recorder, method, ...args) {
+  return new Promise((resolve) => recorder[method](...args, (...results) => resolve(results)));
+}
+
+function probe(file) {
+  const json = execFileSync('ffprobe', ['-v', 'error', '-show_streams', '-show_format',
+    '-of', 'json', file]);
+  const { streams, format } = JSON.parse(json);
+  return {
+    video: streams.find((s) => s.codec_type === 'video'),
+    audio: streams.find((s) => s.codec_type === 'audio'),
+    format,
+  };
+}
+
+test('the class must be called with new', () => {
+  assert.equal(typeof NativeScreenRecorder, 'function');
+  assert.throws(() => NativeScreenRecorder(), {
+    name: 'TypeError',
+    message: "Class constructors cannot be invoked without 'new'",
+  });
+});
+
+test('arguments are checked before anything happens', () => {
+  const recorder = new NativeScreenRecorder();
+  const file = newPath();
+  const display = 'Expected (displayID, outputPath, rect | null, options, callback)';
+  const window = 'Expected (windowID, outputPath, options, callback)';
+  const callback = 'Expected callback function';
+  const cases = [
+    ['display, 4 arguments', () => recorder.startRecordingDisplay(DISPLAY, file, null, options()), display],
+    ['display, 6 arguments', () => recorder.startRecordingDisplay(DISPLAY, file, null, options(), noop, 1), display],
+    ['display, string id', () => recorder.startRecordingDisplay('1', file, null, options(), noop), display],
+    ['display, path not a string', () => recorder.startRecordingDisplay(DISPLAY, 7, null, options(), noop), display],
+    ['display, undefined rect', () => recorder.startRecordingDisplay(DISPLAY, file, undefined, options(), noop), display],
+    ['display, number rect', () => recorder.startRecordingDisplay(DISPLAY, file, 3, options(), noop), display],
+    ['window, 3 arguments', () => recorder.startRecordingWindow(WINDOW, file, options()), window],
+    ['window, 5 arguments', () => recorder.startRecordingWindow(WINDOW, file, options(), noop, noop), window],
+    ['window, string id', () => recorder.startRecordingWindow('2', file, options(), noop), window],
+    ['options not an object', () => recorder.startRecordingWindow(WINDOW, file, 'fast', noop), 'Expected capture options'],
+    ['options null', () => recorder.startRecordingDisplay(DISPLAY, file, null, null, noop), 'Expected capture options'],
+    ['framerate 0, before any boolean', () => recorder.startRecordingWindow(WINDOW, file, { framerate: 0 }, noop), 'Expected a positive framerate'],
+    ['framerate 0.5', () => recorder.startRecordingWindow(WINDOW, file, options({ framerate: 0.5 }), noop), 'Expected a positive framerate'],
+    ['framerate a string', () => recorder.startRecordingWindow(WINDOW, file, options({ framerate: '30' }), noop), 'Expected a positive framerate'],
+    ['framerate missing', () => recorder.startRecordingWindow(WINDOW, file, { lowMemoryEncoder: false, hevcEncoder: false, systemAudio: false }, noop), 'Expected a positive framerate'],
+    ['systemAudio missing', () => recorder.startRecordingWindow(WINDOW, file, { framerate: 30, lowMemoryEncoder: false, hevcEncoder: true }, noop), 'Expected boolean systemAudio'],
+    ['lowMemoryEncoder not a boolean', () => recorder.startRecordingWindow(WINDOW, file, options({ lowMemoryEncoder: 1 }), noop), 'Expected boolean lowMemoryEncoder'],
+    ['hevcEncoder not a boolean', () => recorder.startRecordingDisplay(DISPLAY, file, null, options({ hevcEncoder: 'yes' }), noop), 'Expected boolean hevcEncoder'],
+    ['display callback', () => recorder.startRecordingDisplay(DISPLAY, file, null, options(), {}), callback],
+    ['window callback', () => recorder.startRecordingWindow(WINDOW, file, options(), null), callback],
+    ['stop without callback', () => recorder.stopRecording(), callback],
+    ['pause with a string', () => recorder.pauseRecording('later'), callback],
+    ['resume without callback', () => recorder.resumeRecording(), callback],
+    ['stream stopped without callback', () => recorder.setStreamStoppedCallback(42), callback],
+  ];
+  for (const [name, attempt, message] of cases) {
+    assert.throws(attempt, { name: 'TypeError', message }, name);
+  }
+  assert.equal(fs.existsSync(file), false);
+});
+
+test('a bad rectangle throws the Node-API error before the options and callback are looked at', () => {
+  const recorder = new NativeScreenRecorder();
+  for (const rect of [{ x: 0, y: 0, width: 10 }, { x: 0, y: '0', width: 10, height: 10 }]) {
+    assert.throws(() => recorder.startRecordingDisplay(DISPLAY, newPath(), rect, 'bad', 'bad'),
+      (error) => error instanceof Error && error.message === 'A number was expected');
+  }
+});
+
+test('idle recorder: stop fails, pause and resume answer null', async () => {
+  const recorder = new NativeScreenRecorder();
+  const [stopError, stopPath, ...stopRest] = await call(recorder, 'stopRecording');
+  assert.ok(stopError instanceof Error);
+  assert.equal(stopError.message, 'Not recording');
+  assert.equal(stopPath, null);
+  assert.equal(stopRest.length, 0);
+  assert.deepEqual(await call(recorder, 'pauseRecording'), [null]);
+  assert.deepEqual(await call(recorder, 'resumeRecording'), [null]);
+});
+
+test('missing content and an existing file fail the start and leave files alone', async () => {
+  const recorder = new NativeScreenRecorder();
+  const missingDisplay = newPath();
+  const [displayError] = await call(recorder, 'startRecordingDisplay', 4000000001,
+    missingDisplay, null, options());
+  assert.equal(displayError.message, 'Display 4000000001 not found (disconnected?)');
+  assert.equal(fs.existsSync(missingDisplay), false);
+
+  const [windowError] = await call(recorder, 'startRecordingWindow', 999, newPath(), options());
+  assert.equal(windowError.message, 'Window not found');
+
+  const precious = newPath();
+  fs.writeFileSync(precious, 'an earlier recording');
+  const [existsError] = await call(recorder, 'startRecordingDisplay', DISPLAY, precious, null,
+    options());
+  assert.ok(existsError instanceof Error);
+  assert.equal(fs.readFileSync(precious, 'utf8'), 'an earlier recording');
+});
+
+test('a recording with a pause, audio and a hold frame', async () => {
+  const recorder = new NativeScreenRecorder();
+  const file = newPath();
+  const rect = { x: 100, y: 50, width: 321, height: 240.6 };
+  const startResult = await call(recorder, 'startRecordingDisplay', DISPLAY, file, rect,
+    options({ systemAudio: true }));
+  const started = now();
+  assert.deepEqual(startResult, [null]);
+
+  const [busy, ...busyRest] = await call(recorder, 'startRecordingDisplay', DISPLAY, newPath(),
+    null, options());
+  assert.equal(busy.message, 'A recording is already in progress');
+  assert.equal(busyRest.length, 0);
+
+  await sleep(0.6);
+  const pauseCalled = now();
+  assert.deepEqual(await call(recorder, 'pauseRecording'), [null]);
+  const pauseAnswered = now();
+  await sleep(0.7);
+  const resumeCalled = now();
+  assert.deepEqual(await call(recorder, 'resumeRecording'), [null]);
+  const resumeAnswered = now();
+  await sleep(0.75); // stops between two pictures: only the hold frame reaches the end
+  const stopCalled = now();
+  const stopping = call(recorder, 'stopRecording');
+  const [again] = await call(recorder, 'stopRecording');
+  assert.equal(again.message, 'Not recording');
+  assert.deepEqual(await stopping, [null, file]);
+
+  const { video, audio } = probe(file);
+  assert.equal(video.codec_name, 'h264');
+  assert.equal(video.width, 320);
+  assert.equal(video.height, 240);
+  assert.equal(audio.codec_name, 'aac');
+  assert.equal(audio.sample_rate, '48000');
+  assert.equal(audio.channels, 2);
+  // The file lasts from the first frame to the stop, minus the pause, and at most one frame
+  // longer (a last frame keeps its own length).
+  const pausedMost = resumeAnswered - pauseCalled;
+  const pausedLeast = resumeCalled - pauseAnswered;
+  const duration = Number(video.duration);
+  assert.ok(duration >= stopCalled - started - pausedMost - CLOCK_SLACK_SECONDS,
+    `duration ${duration} ends before the stop`);
+  assert.ok(duration <= stopCalled - started - pausedLeast + FRAME_SECONDS + CLOCK_SLACK_SECONDS,
+    `duration ${duration} does not leave out the pause`);
+});
+
+test('a window in HEVC with the low-memory settings', async () => {
+  const recorder = new NativeScreenRecorder();
+  const file = newPath();
+  assert.deepEqual(await call(recorder, 'startRecordingWindow', WINDOW, file,
+    options({ hevcEncoder: true, lowMemoryEncoder: true })), [null]);
+  await sleep(0.5);
+  assert.deepEqual(await call(recorder, 'stopRecording'), [null, file]);
+  const { video, audio } = probe(file);
+  assert.equal(video.codec_name, 'hevc');
+  assert.equal(video.codec_tag_string, 'hvc1');
+  assert.equal(video.width, 640);
+  assert.equal(video.height, 480);
+  assert.equal(audio, undefined);
+});
+
+test('the stream-stopped callback can be replaced and does not hold the process', () => {
+  const recorder = new NativeScreenRecorder();
+  assert.equal(recorder.setStreamStoppedCallback(noop), undefined);
+  assert.equal(recorder.setStreamStoppedCallback(() => assert.fail('replaced')), undefined);
+});
+
+test('an environment torn down with live recorders cleans up after itself', async () => {
+  const worker = new Worker(`
+    const { NativeScreenRecorder } = require(${JSON.stringify(modulePath)});
+    const { parentPort } = require('node:worker_threads');
+    const kept = [new NativeScreenRecorder(), new NativeScreenRecorder()];
+    kept[0].setStreamStoppedCallback(() => {});
+    kept[1].pauseRecording(() => parentPort.postMessage('ready'));
+  `, { eval: true });
+  await new Promise((resolve) => worker.once('message', resolve));
+  assert.equal(await worker.terminate(), 1);
+});
+
+test('recorders collected by the garbage collector let go of their callbacks', async () => {
+  require('node:v8').setFlagsFromString('--expose-gc');
+  const gc = require('node:vm').runInNewContext('gc');
+  for (let i = 0; i < 20; ++i) {
+    new NativeScreenRecorder().setStreamStoppedCallback(noop);
+  }
+  await sleep(0);
+  gc();
+  await sleep(0);
+});
+
+test.after(() => fs.rmSync(tempDir, { recursive: true, force: true }));
