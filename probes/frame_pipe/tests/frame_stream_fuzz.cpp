@@ -16,7 +16,9 @@ class FuzzSource : public probes::ByteSource {
     std::ptrdiff_t readSome(std::uint8_t* into, std::size_t capacity) override {
         std::size_t count = capacity < chunk_ ? capacity : chunk_;
         count = count < size_ - position_ ? count : size_ - position_;
-        std::memcpy(into, data_ + position_, count);
+        if (count > 0) {
+            std::memcpy(into, data_ + position_, count);
+        }
         position_ += count;
         return static_cast<std::ptrdiff_t>(count);
     }

@@ -96,7 +96,9 @@ class MemorySource : public ByteSource {
     std::ptrdiff_t readSome(std::uint8_t* into, std::size_t capacity) override {
         ++reads;
         const std::size_t count = std::min({capacity, chunk_, bytes_.size() - position_});
-        std::memcpy(into, bytes_.data() + position_, count);
+        if (count > 0) {
+            std::memcpy(into, bytes_.data() + position_, count);
+        }
         position_ += count;
         return static_cast<std::ptrdiff_t>(count);
     }
