@@ -136,6 +136,9 @@ struct ConfigCase {
     int queueDepth;
     const char* log;
 };
+void PrintTo(const ConfigCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ConfigurationTest : public RecorderTest, public ::testing::WithParamInterface<ConfigCase> {};
 
@@ -289,6 +292,9 @@ struct FailureCase {
     std::string message;
     std::string domain;
 };
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FailedStartTest : public RecorderTest, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -489,6 +495,9 @@ struct HoldCase {
     MediaTime holdStart;
     MediaTime sessionEnd;
 };
+void PrintTo(const HoldCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HoldFrameTest : public RecorderTest, public ::testing::WithParamInterface<HoldCase> {};
 
@@ -647,6 +656,9 @@ struct UnexpectedCase {
     bool holdFails;
     std::string message;
 };
+void PrintTo(const UnexpectedCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UnexpectedStopTest : public RecorderTest,
                            public ::testing::WithParamInterface<UnexpectedCase> {};
