@@ -197,6 +197,27 @@ test('a window in HEVC with the low-memory settings', async () => {
   assert.equal(audio, undefined);
 });
 
+test('a process killed mid-recording leaves every closed fragment playable', async () => {
+  const file = newPath();
+  const child = require('node:child_process').spawn(process.execPath, ['-e', `
+    const { NativeScreenRecorder } = require(${JSON.stringify(modulePath)});
+    new NativeScreenRecorder().startRecordingDisplay(${DISPLAY}, ${JSON.stringify(file)},
+      { x: 0, y: 0, width: 160, height: 120 }, ${JSON.stringify(options({ systemAudio: true }))},
+      (error) => console.log(error ? error.message : 'started'));
+    setInterval(() => {}, 1000);
+  `], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const [line] = await new Promise((resolve) => child.stdout.once('data', (data) => resolve(String(data).split('\n'))));
+  assert.equal(line, 'started');
+  await sleep(6.2); // past the first 5-second fragment
+  const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve(signal)));
+  child.kill('SIGKILL');
+  assert.equal(await exited, 'SIGKILL');
+  const { video, audio } = probe(file);
+  assert.equal(video.codec_name, 'h264');
+  assert.equal(audio.codec_name, 'aac');
+  assert.ok(Number(video.duration) >= 4.9, `only ${video.duration} s survived`);
+});
+
 test('the stream-stopped callback can be replaced and does not hold the process', () => {
   const recorder = new NativeScreenRecorder();
   assert.equal(recorder.setStreamStoppedCallback(noop), undefined);
