@@ -13,34 +13,6 @@ const std::vector<std::string> SCRIPT = {
     "down",        "300,300",
 };
 
-struct Held {
-    bool button = false;
-    std::set<std::uint16_t> keys;
-};
-
-Held heldAfter(const std::vector<PostedEvent>& posted) {
-    Held held;
-    for (const PostedEvent& p : posted) {
-        switch (p.event.type) {
-            case EventType::leftMouseDown:
-                held.button = true;
-                break;
-            case EventType::leftMouseUp:
-                held.button = false;
-                break;
-            case EventType::keyDown:
-                held.keys.insert(p.event.keyCode);
-                break;
-            case EventType::keyUp:
-                held.keys.erase(p.event.keyCode);
-                break;
-            default:
-                break;
-        }
-    }
-    return held;
-}
-
 int checkpointsOfAFullRun() {
     FakePlatform platform;
     platform.addWindow(WINDOW, BOUNDS, PID);
@@ -72,7 +44,7 @@ TEST(Cancellation, AtEveryCheckpointReleasesEverythingAndWritesOneLine) {
                 }
             };
             const int status = Relay(platform, SCRIPT, cancelled).run();
-            const Held held = heldAfter(platform.posted);
+            const HeldInput held = platform.heldInput();
             EXPECT_FALSE(held.button);
             EXPECT_TRUE(held.keys.empty());
             if (at == total) {

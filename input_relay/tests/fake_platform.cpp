@@ -42,6 +42,29 @@ void FakePlatform::addWindow(std::uint32_t number, Rect bounds, std::int32_t pid
     bundles.emplace(pid, "/Applications/App" + std::to_string(pid) + ".app");
 }
 
+HeldInput FakePlatform::heldInput() const {
+    HeldInput held;
+    for (const PostedEvent& p : posted) {
+        switch (p.event.type) {
+            case EventType::leftMouseDown:
+                held.button = true;
+                break;
+            case EventType::leftMouseUp:
+                held.button = false;
+                break;
+            case EventType::keyDown:
+                held.keys.insert(p.event.keyCode);
+                break;
+            case EventType::keyUp:
+                held.keys.erase(p.event.keyCode);
+                break;
+            default:
+                break;
+        }
+    }
+    return held;
+}
+
 Element FakePlatform::element(int node) const {
     return std::make_shared<FakeElement>(node, 0);
 }

@@ -25,6 +25,12 @@ struct PostedEvent {
     double uptime;
 };
 
+// What the posted events left pressed in the target.
+struct HeldInput {
+    bool button = false;
+    std::set<std::uint16_t> keys;
+};
+
 class FakePlatform : public Platform {
   public:
     // Scene.
@@ -98,6 +104,7 @@ class FakePlatform : public Platform {
     void postEventRecord(const ProcessSerialNumber& process, const FocusRecord& record) override;
     PostOutcome postToPid(std::int32_t pid, const Event& event) override;
 
+    HeldInput heldInput() const;
     Element element(int node) const;
     int nodeOf(const Element& element) const;
 
