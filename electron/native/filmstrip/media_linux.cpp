@@ -14,7 +14,6 @@ namespace filmstrip {
 namespace {
 
 constexpr int32_t kNanosecondsPerSecond = 1'000'000'000;
-constexpr const char* kPosixDomain = "NSPOSIXErrorDomain";
 
 class LinuxMedia final : public Media {
   public:
@@ -77,7 +76,7 @@ class LinuxMedia final : public Media {
             return std::nullopt;
         }
         const int code = errno;
-        return Error{kPosixDomain, code, std::strerror(code)};
+        return Error{kPosixErrorDomain, code, std::strerror(code)};
     }
 
     void log(const std::string& line) override { syslog(LOG_NOTICE, "%s", line.c_str()); }

@@ -9,7 +9,8 @@
 
 namespace filmstrip {
 
-class SerialExecutor;
+// The domain of errors that carry an errno value.
+inline constexpr const char* kPosixErrorDomain = "POSIX";
 
 // The synthetic capture source: one display and one window showing a moving test pattern,
 // and a tone on the audio output.

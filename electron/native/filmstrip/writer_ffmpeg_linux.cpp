@@ -36,7 +36,6 @@ namespace filmstrip {
 namespace {
 
 constexpr const char* kFFmpegDomain = "FFmpeg";
-constexpr const char* kPosixDomain = "NSPOSIXErrorDomain";
 constexpr AVRational kVideoTimeBase = {1, 90000};
 // Queued samples per input before it stops being ready: a few frames of video (each frame
 // is a full uncompressed image), half a second of audio in 10 ms blocks.
@@ -51,6 +50,10 @@ Error ffmpegError(int code, const std::string& what) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
     return Error{kFFmpegDomain, code, what + ": " + text};
+}
+
+Error cannotCreate(const std::string& path, int code) {
+    return Error{kPosixErrorDomain, code, "Cannot create " + path + ": " + std::strerror(code)};
 }
 
 // `time` on a timeline that starts at `origin`, in units of `timeBase`, rounded to nearest.
@@ -306,8 +309,7 @@ MaybeError FFmpegWriter::openFile() {
     // Never write over a file: the path must be new, like the recorder expects of a writer.
     const int descriptor = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (descriptor < 0) {
-        const int code = errno;
-        return Error{kPosixDomain, code, "Cannot create " + path_ + ": " + std::strerror(code)};
+        return cannotCreate(path_, errno);
     }
     close(descriptor);
     int result = avio_open(&format_->pb, path_.c_str(), AVIO_FLAG_WRITE);
@@ -667,8 +669,7 @@ WriterResult MakeFFmpegWriter(const std::string& path, Executor& completions) {
     static std::once_flag quiet;
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
     if (access(path.c_str(), F_OK) == 0) {
-        return {nullptr, Error{kPosixDomain, EEXIST,
-                               "Cannot create " + path + ": " + std::strerror(EEXIST)}};
+        return {nullptr, cannotCreate(path, EEXIST)};
     }
     return {std::make_shared<FFmpegWriter>(path, completions), std::nullopt};
 }
