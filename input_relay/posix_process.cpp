@@ -4,6 +4,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 namespace input_relay::posix_process {
 namespace {
@@ -29,6 +33,14 @@ double secondsOf() {
 
 }  // namespace
 
+void prepareProcess() {
+    std::signal(SIGPIPE, SIG_IGN);
+#ifdef __linux__
+    // The default 50 us of timer slack would add up over the paced steps of a script.
+    ::prctl(PR_SET_TIMERSLACK, 1UL);
+#endif
+}
+
 double uptime() {
     return secondsOf<std::chrono::steady_clock>();
 }
@@ -48,12 +60,4 @@ void writeError(std::string_view bytes) {
     writeAll(STDERR_FILENO, bytes);
 }
 
-}  // namespace input_relay::posix_process
-
-#include <csignal>
-
-namespace input_relay::posix_process {
-void ignoreBrokenPipes() {
-    std::signal(SIGPIPE, SIG_IGN);
-}
 }  // namespace input_relay::posix_process

@@ -6,6 +6,9 @@
 
 namespace input_relay::posix_process {
 
+// Once at start: a reader that went away must not kill the relay before it releases what it
+// holds, and sleeps should end as close to their deadline as the system allows.
+void prepareProcess();
 double uptime();
 double wallClock();
 // Returns early when a signal arrives, so that a stop request is seen at once.
@@ -14,9 +17,4 @@ std::int32_t parentProcessId();
 void writeOutput(std::string_view bytes);
 void writeError(std::string_view bytes);
 
-}  // namespace input_relay::posix_process
-
-namespace input_relay::posix_process {
-// A reader that went away must not kill the relay before it releases what it holds.
-void ignoreBrokenPipes();
 }  // namespace input_relay::posix_process

@@ -26,7 +26,7 @@ class ScriptedPlatform : public testing::FakePlatform {
 }  // namespace
 
 std::unique_ptr<Platform> makePlatform() {
-    posix_process::ignoreBrokenPipes();
+    posix_process::prepareProcess();
     auto platform = std::make_unique<ScriptedPlatform>();
     const char* path = std::getenv("INPUT_RELAY_SCENARIO");
     std::ifstream scenario(path ? path : "");
