@@ -366,47 +366,63 @@ void ScreenRecorder::beginCapture(const ContentFilter& filter, double pointWidth
 MaybeError ScreenRecorder::configureCapture(const ContentFilter& filter,
                                             const StreamConfiguration& config,
                                             CaptureOptions options) {
-    // Held across the set-up so that intake and clean-up never see half-made state; none of
-    // these calls waits for another thread.
-    Lock lock(monitor_);
+    // Made without the lock (opening encoders takes a while, and the JavaScript thread takes
+    // the lock too); each step publishes what it made, so the clean-up finds everything.
+    const std::string path = outputPath();
+    const bool fileExisted = media_->fileExists(path);
+    WriterResult made = media_->makeMP4Writer(path);
+    const std::shared_ptr<AssetWriter> writer = made.writer;
+    {
+        Lock lock(monitor_);
+        assetWriter_ = writer;
+        ownsOutputFile_ = writer && !made.error && !fileExisted;
+    }
     const auto fail = [this](MaybeError error) {
         cleanupFailedRecording();
         return error;
     };
-    const bool fileExisted = media_->fileExists(outputPath_);
-    WriterResult made = media_->makeMP4Writer(outputPath_);
-    assetWriter_ = made.writer;
-    if (made.error || !assetWriter_) {
+    if (made.error || !writer) {
         return fail(made.error);
     }
-    ownsOutputFile_ = !fileExisted;
-    assetWriter_->setShouldOptimizeForNetworkUse(true);
-    assetWriter_->setMovieFragmentInterval(MediaTime::make(kMovieFragmentSeconds, 1));
+    writer->setShouldOptimizeForNetworkUse(true);
+    writer->setMovieFragmentInterval(MediaTime::make(kMovieFragmentSeconds, 1));
 
-    videoInput_ = assetWriter_->makeVideoInput(videoSettingsFor(options, config));
-    videoInput_->setExpectsMediaDataInRealTime(true);
-    if (!assetWriter_->canAddInput(videoInput_)) {
+    const std::shared_ptr<WriterInput> video =
+        writer->makeVideoInput(videoSettingsFor(options, config));
+    video->setExpectsMediaDataInRealTime(true);
+    {
+        Lock lock(monitor_);
+        videoInput_ = video;
+    }
+    if (!writer->canAddInput(video)) {
         return fail(RecorderError(kCodeSetupRefused, kMessageEncoderRefused));
     }
-    assetWriter_->addInput(videoInput_);
+    writer->addInput(video);
+    std::shared_ptr<WriterInput> audio;
     if (options.systemAudio) {
-        std::shared_ptr<WriterInput> audio = assetWriter_->makeAudioInput(audioSettings());
+        audio = writer->makeAudioInput(audioSettings());
         audio->setExpectsMediaDataInRealTime(true);
-        if (!assetWriter_->canAddInput(audio)) {
+        if (!writer->canAddInput(audio)) {
             return fail(RecorderError(kCodeSetupRefused, kMessageSystemAudio));
         }
-        assetWriter_->addInput(audio);
+        writer->addInput(audio);
+        Lock lock(monitor_);
         audioInput_ = audio;
     }
-    if (!assetWriter_->startWriting()) {
+    if (!writer->startWriting()) {
         return fail(RecorderError(kCodeSetupRefused, kMessageStartWritingFailed));
     }
-    stream_ = media_->makeStream(filter, config, weak_from_this());
-    if (MaybeError error = stream_->addStreamOutput(OutputType::Screen)) {
+    const std::shared_ptr<CaptureStream> stream =
+        media_->makeStream(filter, config, weak_from_this());
+    {
+        Lock lock(monitor_);
+        stream_ = stream;
+    }
+    if (MaybeError error = stream->addStreamOutput(OutputType::Screen)) {
         return fail(error);
     }
-    if (audioInput_) {
-        if (MaybeError error = stream_->addStreamOutput(OutputType::Audio)) {
+    if (audio) {
+        if (MaybeError error = stream->addStreamOutput(OutputType::Audio)) {
             media_->log(format("Failed to add audio output: %s", error->description.c_str()));
             return fail(RecorderError(kCodeSetupRefused, kMessageSystemAudio));
         }
