@@ -14,8 +14,7 @@ const std::vector<std::string> SCRIPT = {
 };
 
 int checkpointsOfAFullRun() {
-    FakePlatform platform;
-    platform.addWindow(WINDOW, BOUNDS, PID);
+    FakePlatform platform = withWindow();
     int checkpoints = 0;
     platform.onCheckpoint = [&](std::string_view) { ++checkpoints; };
     volatile std::sig_atomic_t cancelled = 0;
@@ -30,8 +29,7 @@ TEST(Cancellation, AtEveryCheckpointReleasesEverythingAndWritesOneLine) {
         for (int at = 1; at <= total; ++at) {
             SCOPED_TRACE((viaParent ? "parent gone at checkpoint " : "signal at checkpoint ") +
                          std::to_string(at));
-            FakePlatform platform;
-            platform.addWindow(WINDOW, BOUNDS, PID);
+            FakePlatform platform = withWindow();
             volatile std::sig_atomic_t cancelled = 0;
             int seen = 0;
             platform.onCheckpoint = [&](std::string_view) {

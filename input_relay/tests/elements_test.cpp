@@ -104,8 +104,7 @@ TEST_F(ElementReport, LimitsCountsAndDepthAndSaysSo) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        platform = FakePlatform();
-        platform.addWindow(WINDOW, BOUNDS, PID);
+        platform = withWindow();
         platform.nodes[0].attributes = visible("AXWindow", BOUNDS).attributes;
         c.build(*this);
         ASSERT_EQ(report(), 0);

@@ -48,7 +48,7 @@ class RelayTest : public ::testing::Test {
         return events;
     }
 
-    FakePlatform platform;
+    FakePlatform platform = withWindow();
     volatile std::sig_atomic_t cancelled = 0;
 };
 

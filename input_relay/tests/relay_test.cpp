@@ -187,8 +187,7 @@ TEST_F(RelayTest, StepPacingTakesTheLastParsableValueWhereverItStands) {
         {{TOKEN, "200,200", "d:-3", "300,300"}, 0.0},
     };
     for (const auto& [args, gap] : cases) {
-        FakePlatform fresh;
-        fresh.addWindow(WINDOW, BOUNDS, PID);
+        FakePlatform fresh = withWindow();
         ASSERT_EQ(Relay(fresh, args, cancelled).run(), 0);
         ASSERT_EQ(fresh.posted.size(), 2u);
         EXPECT_NEAR(fresh.posted[1].uptime - fresh.posted[0].uptime, gap, 2e-6) << args.back();
@@ -211,8 +210,7 @@ TEST_F(RelayTest, CharacterPacingAppliesToTheWholeScript) {
 
 TEST_F(RelayTest, ClickCountsBelowOneOrUnparsableClickOnce) {
     for (const std::string command : {"click", "click:", "click:0", "click:-2", "click:x"}) {
-        FakePlatform fresh;
-        fresh.addWindow(WINDOW, BOUNDS, PID);
+        FakePlatform fresh = withWindow();
         ASSERT_EQ(Relay(fresh, {TOKEN, "150,160", command}, cancelled).run(), 0);
         int downs = 0;
         for (const PostedEvent& p : fresh.posted) {
@@ -327,8 +325,7 @@ TEST_F(RelayTest, PointsOnTheMinimumEdgesAreInsideAndOnTheMaximumEdgesOutside) {
         {"99.99,150", false}, {"nan,150", false},    {"inf,150", false},
     };
     for (const auto& [point, inside] : cases) {
-        FakePlatform fresh;
-        fresh.addWindow(WINDOW, BOUNDS, PID);
+        FakePlatform fresh = withWindow();
         EXPECT_EQ(Relay(fresh, {TOKEN, point, "click"}, cancelled).run(), inside ? 0 : 2) << point;
     }
 }
@@ -343,8 +340,7 @@ TEST_F(RelayTest, TheScopeIsCheckedBeforeEveryEvent) {
         {[](FakePlatform& p) { p.postAllowed = false; }, messages::PERMISSION_LOST},
     };
     for (const auto& [change, message] : cases) {
-        FakePlatform fresh;
-        fresh.addWindow(WINDOW, BOUNDS, PID);
+        FakePlatform fresh = withWindow();
         fresh.onCheckpoint = [&fresh, &change](std::string_view what) {
             if (what == "post" && fresh.posted.size() == 1) {
                 change(fresh);
@@ -462,8 +458,7 @@ TEST_F(RelayTest, WaitsSliceIntoTenMillisecondSleeps) {
 
 TEST_F(RelayTest, ParentGoneOrSignalDuringAWaitCancelsWithinOneSlice) {
     for (bool viaParent : {false, true}) {
-        FakePlatform fresh;
-        fresh.addWindow(WINDOW, BOUNDS, PID);
+        FakePlatform fresh = withWindow();
         volatile std::sig_atomic_t flag = 0;
         std::int64_t stoppedAt = 0;
         fresh.onCheckpoint = [&](std::string_view what) {
