@@ -19,9 +19,15 @@ inline constexpr std::int32_t PID = 4242;
 inline constexpr Rect BOUNDS = {100, 100, 800, 600};
 inline const std::string TOKEN = "window:8123";
 
+// A fake platform showing the selected window.
+inline FakePlatform withWindow() {
+    FakePlatform platform;
+    platform.addWindow(WINDOW, BOUNDS, PID);
+    return platform;
+}
+
 class RelayTest : public ::testing::Test {
   protected:
-    RelayTest() { platform.addWindow(WINDOW, BOUNDS, PID); }
 
     int run(std::vector<std::string> args) {
         return Relay(platform, std::move(args), cancelled).run();
