@@ -8,12 +8,13 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <unordered_map>
 
 namespace platform_linux {
 namespace {
 
 constexpr const char* kAtomNames[X11WindowEnumerator::kAtomCount] = {
-    "WM_STATE",
+    "_NET_CLIENT_LIST",
     "WM_NAME",
     "_NET_WM_NAME",
     "_NET_WM_PID",
@@ -96,55 +97,41 @@ std::optional<std::string> textProperty(const PropertyReply& reply, xcb_atom_t u
                                                                      : std::string(bytes);
 }
 
-// A top-level child of the root that may be, or may hold, a client window.
-struct Candidate {
-    xcb_window_t topLevel;
-    bool overrideRedirect;
-    xcb_window_t client = XCB_WINDOW_NONE;
-};
-
-// Finds, level by level with one round trip per level, the descendant of each frame that
-// carries WM_STATE (the managed client inside a window manager's frame).
-void resolveFrames(xcb_connection_t* c, xcb_atom_t wmState, std::vector<Candidate*> frames) {
-    std::vector<std::pair<Candidate*, xcb_window_t>> level;
-    for (Candidate* frame : frames) {
-        level.emplace_back(frame, frame->topLevel);
+// The root child that holds each managed client: the client itself, or the window manager's
+// frame around it. One round trip per level of nesting.
+std::unordered_map<xcb_window_t, xcb_window_t> clientsByTopLevel(
+    xcb_connection_t* c, xcb_window_t root, const std::vector<uint32_t>& clients) {
+    std::unordered_map<xcb_window_t, xcb_window_t> result;
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> pending;  // client, window to climb from
+    for (uint32_t client : clients) {
+        pending.emplace_back(client, client);
     }
-    for (int depth = 0; depth < kFrameDepthLimit && !level.empty(); ++depth) {
-        std::vector<xcb_query_tree_cookie_t> trees;
-        for (auto& [candidate, window] : level) {
-            trees.push_back(xcb_query_tree(c, window));
+    for (int depth = 0; depth < kFrameDepthLimit && !pending.empty(); ++depth) {
+        std::vector<xcb_query_tree_cookie_t> cookies;
+        for (const auto& [client, window] : pending) {
+            cookies.push_back(xcb_query_tree(c, window));
         }
-        std::vector<std::pair<Candidate*, xcb_window_t>> children;
-        for (size_t i = 0; i < level.size(); ++i) {
-            Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, trees[i], nullptr));
+        std::vector<std::pair<xcb_window_t, xcb_window_t>> next;
+        for (size_t i = 0; i < pending.size(); ++i) {
+            Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, cookies[i], nullptr));
             if (!tree) {
-                continue;
+                continue;  // destroyed meanwhile
             }
-            const xcb_window_t* kids = xcb_query_tree_children(tree.get());
-            for (int k = 0; k < xcb_query_tree_children_length(tree.get()); ++k) {
-                children.emplace_back(level[i].first, kids[k]);
-            }
-        }
-        std::vector<xcb_get_property_cookie_t> states;
-        for (auto& [candidate, window] : children) {
-            states.push_back(requestProperty(c, window, wmState));
-        }
-        level.clear();
-        for (size_t i = 0; i < children.size(); ++i) {
-            auto [candidate, window] = children[i];
-            if (takeProperty(c, states[i])) {
-                if (candidate->client == XCB_WINDOW_NONE) {
-                    candidate->client = window;
-                }
+            if (tree->parent == root) {
+                result.emplace(pending[i].second, pending[i].first);
             } else {
-                level.emplace_back(candidate, window);
+                next.emplace_back(pending[i].first, tree->parent);
             }
         }
-        std::erase_if(level,
-                      [](const auto& entry) { return entry.first->client != XCB_WINDOW_NONE; });
+        pending = std::move(next);
     }
+    return result;
 }
+
+struct Candidate {
+    xcb_window_t client;
+    bool overrideRedirect;
+};
 
 struct ClientRequests {
     xcb_get_property_cookie_t netName, name, pid, type, state, desktop, extents;
@@ -185,11 +172,13 @@ std::vector<X11Window> X11WindowEnumerator::onScreenWindows() const {
     if (xcb_connection_has_error(c)) {
         return {};
     }
-    const bool managed = windowManagerRunning();
     auto treeCookie = xcb_query_tree(c, root_);
     auto desktopCookie = requestProperty(c, root_, atom(kNetCurrentDesktop));
+    auto clientsCookie = requestProperty(c, root_, atom(kNetClientList));
+    const bool managed = windowManagerRunning();
     Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, treeCookie, nullptr));
     const auto currentDesktop = firstCardinal(takeProperty(c, desktopCookie));
+    const auto clients = cardinals(takeProperty(c, clientsCookie));
     if (!tree) {
         return {};
     }
@@ -198,34 +187,31 @@ std::vector<X11Window> X11WindowEnumerator::onScreenWindows() const {
     const xcb_window_t* kids = xcb_query_tree_children(tree.get());
     std::vector<xcb_window_t> topLevels(kids, kids + xcb_query_tree_children_length(tree.get()));
     std::reverse(topLevels.begin(), topLevels.end());
-
     std::vector<xcb_get_window_attributes_cookie_t> attributeCookies;
-    std::vector<xcb_get_property_cookie_t> stateCookies;
     for (xcb_window_t w : topLevels) {
         attributeCookies.push_back(xcb_get_window_attributes(c, w));
-        stateCookies.push_back(requestProperty(c, w, atom(kWmState)));
     }
+    const auto managedClients = managed ? clientsByTopLevel(c, root_, clients)
+                                        : std::unordered_map<xcb_window_t, xcb_window_t>{};
+
+    // Under a window manager a root child is a managed client (or its frame) or an
+    // override-redirect window; anything else is the window manager's own.
     std::vector<Candidate> candidates;
-    candidates.reserve(topLevels.size());
-    std::vector<Candidate*> frames;
     for (size_t i = 0; i < topLevels.size(); ++i) {
         Reply<xcb_get_window_attributes_reply_t> attributes(
             xcb_get_window_attributes_reply(c, attributeCookies[i], nullptr));
-        const bool hasState = takeProperty(c, stateCookies[i]) != nullptr;
         if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
             attributes->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT) {
             continue;
         }
-        Candidate& candidate =
-            candidates.emplace_back(Candidate{topLevels[i], attributes->override_redirect != 0});
-        if (hasState || candidate.overrideRedirect || !managed) {
-            candidate.client = topLevels[i];
-        } else {
-            frames.push_back(&candidate);
+        const bool overrideRedirect = attributes->override_redirect != 0;
+        auto client = managedClients.find(topLevels[i]);
+        if (client != managedClients.end()) {
+            candidates.push_back({client->second, overrideRedirect});
+        } else if (overrideRedirect || !managed) {
+            candidates.push_back({topLevels[i], overrideRedirect});
         }
     }
-    resolveFrames(c, atom(kWmState), frames);
-    std::erase_if(candidates, [](const Candidate& k) { return k.client == XCB_WINDOW_NONE; });
 
     std::vector<ClientRequests> requests;
     for (const Candidate& k : candidates) {

@@ -35,9 +35,10 @@ class X11WindowEnumerator {
   public:
     X11WindowEnumerator(xcb_connection_t* connection, xcb_window_t root);
 
-    // Viewable top-level client windows on the current desktop, front-most first. With an
-    // EWMH window manager, frames are resolved to the clients they hold; on a bare server
-    // the root's mapped children are the clients.
+    // Viewable top-level client windows on the current desktop, front-most first, in the
+    // server's stacking order. With an EWMH window manager the clients are those of its
+    // client list (found inside their frames) plus override-redirect windows; on a bare
+    // server the root's mapped children are the clients.
     std::vector<X11Window> onScreenWindows() const;
 
     // The window the window manager calls active (_NET_ACTIVE_WINDOW), else the input focus.
@@ -47,7 +48,7 @@ class X11WindowEnumerator {
     std::optional<pid_t> windowPid(xcb_window_t window) const;
 
     enum Atom {
-        kWmState,
+        kNetClientList,
         kWmName,
         kNetWmName,
         kNetWmPid,

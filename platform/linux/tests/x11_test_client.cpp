@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -141,8 +142,41 @@ bool hasProperty(Display* d, Window w, Atom property) {
     return found;
 }
 
-// Waits until every window is mapped and, under a window manager, framed (frame extents
-// set), so that a lister sees the final picture.
+// The windows the window manager has taken on (_NET_CLIENT_LIST).
+std::set<Window> managedWindows(Display* d) {
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_CLIENT_LIST"), 0, 4096, False,
+                       XA_WINDOW, &type, &format, &count, &after, &data);
+    std::set<Window> managed;
+    for (unsigned long i = 0; data != nullptr && i < count; ++i) {
+        managed.insert(reinterpret_cast<Window*>(data)[i]);
+    }
+    if (data != nullptr) {
+        XFree(data);
+    }
+    return managed;
+}
+
+// A window manager that has not yet forgotten these windows would take the next client's
+// windows, which may reuse their ids, for them.
+void waitUntilUnmanaged(Display* d, const std::set<Window>& windows) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        const std::set<Window> managed = managedWindows(d);
+        const bool listed = std::any_of(windows.begin(), windows.end(),
+                                        [&](Window w) { return managed.contains(w); });
+        if (!listed || std::chrono::steady_clock::now() > deadline) {
+            return;
+        }
+        poll(nullptr, 0, 10);
+    }
+}
+
+// Waits until every window is mapped and, under a window manager, managed (listed, frame
+// extents set), so that a lister sees the final picture.
 void waitUntilShown(Display* d, const std::vector<Window>& windows,
                     const std::set<Window>& framed) {
     std::set<Window> unmapped(windows.begin(), windows.end());
@@ -151,7 +185,12 @@ void waitUntilShown(Display* d, const std::vector<Window>& windows,
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     auto nextRequest = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (!unmapped.empty() || !unframed.empty()) {
-        std::erase_if(unframed, [&](Window w) { return hasProperty(d, w, extents); });
+        if (!unframed.empty()) {
+            const std::set<Window> managed = managedWindows(d);
+            std::erase_if(unframed, [&](Window w) {
+                return managed.contains(w) && hasProperty(d, w, extents);
+            });
+        }
         while (XPending(d) > 0) {
             XEvent event;
             XNextEvent(d, &event);
@@ -191,31 +230,6 @@ bool isActive(Display* d, Window w) {
         XFree(data);
     }
     return active;
-}
-
-// A window manager that has not yet forgotten these windows would take the next client's
-// windows, which may reuse their ids, for them.
-void waitUntilUnmanaged(Display* d, const std::set<Window>& windows) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        Atom type;
-        int format;
-        unsigned long count, after;
-        unsigned char* data = nullptr;
-        XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_CLIENT_LIST"), 0, 4096, False,
-                           XA_WINDOW, &type, &format, &count, &after, &data);
-        bool listed = false;
-        for (unsigned long i = 0; data != nullptr && i < count; ++i) {
-            listed = listed || windows.contains(reinterpret_cast<Window*>(data)[i]);
-        }
-        if (data != nullptr) {
-            XFree(data);
-        }
-        if (!listed || std::chrono::steady_clock::now() > deadline) {
-            return;
-        }
-        poll(nullptr, 0, 10);
-    }
 }
 
 // The window manager answers an activation request asynchronously, and may miss one while
@@ -297,7 +311,10 @@ int main(int argc, char** argv) {
 
     std::string line = "{\"windows\":[";
     for (size_t i = 0; i < windows.size(); ++i) {
-        line += (i > 0 ? "," : "") + std::to_string(windows[i]);
+        if (i > 0) {
+            line += ',';
+        }
+        line += std::to_string(windows[i]);
     }
     std::printf("%s]}\n", line.c_str());
     std::fflush(stdout);
