@@ -99,13 +99,12 @@ class LinuxMedia final : public Media {
 
 }  // namespace
 
-// Both live for the whole process: recordings may still be finishing while it exits, so
-// they are never torn down by static destructors.
-std::shared_ptr<Media> PlatformMedia() {
-    static auto* media = new std::shared_ptr<Media>(std::make_shared<LinuxMedia>());
-    return *media;
+std::shared_ptr<Media> MakeLinuxMedia() {
+    return std::make_shared<LinuxMedia>();
 }
 
+// Lives for the whole process: recordings may still be finishing while it exits, so it is
+// never torn down by a static destructor.
 Executor& MainQueue() {
     static auto* queue = new SerialExecutor();
     return *queue;

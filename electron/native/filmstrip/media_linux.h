@@ -24,6 +24,9 @@ struct SyntheticSource {
     static constexpr const char* kApplication = "filmstrip-test-pattern";
 };
 
+// The Linux media layer; PlatformMedia() is one of them, made once per process.
+std::shared_ptr<Media> MakeLinuxMedia();
+
 std::shared_ptr<CaptureStream> MakeSyntheticStream(const StreamConfiguration& configuration,
                                                    std::weak_ptr<StreamListener> listener,
                                                    Media& media, Executor& completions);

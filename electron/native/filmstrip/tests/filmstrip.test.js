@@ -221,10 +221,24 @@ test('a process killed mid-recording leaves every closed fragment playable', asy
   assert.ok(Number(video.duration) >= 4.9, `only ${video.duration} s survived`);
 });
 
-test('the stream-stopped callback can be replaced and does not hold the process', () => {
-  const recorder = new NativeScreenRecorder();
-  assert.equal(recorder.setStreamStoppedCallback(noop), undefined);
+test('an unexpected end reaches the stream-stopped callback that replaced the first', async () => {
+  // In this build of the plug-in every capture ends on its own after its third picture.
+  const dying = require(process.env.FILMSTRIP_DYING_MODULE);
+  const recorder = new dying.NativeScreenRecorder();
   assert.equal(recorder.setStreamStoppedCallback(() => assert.fail('replaced')), undefined);
+  const stopped = new Promise((resolve) => recorder.setStreamStoppedCallback(
+    (...args) => resolve(args)));
+  // The callback alone does not keep the process alive.
+  const keepAlive = setInterval(noop, 1000);
+  const file = newPath();
+  assert.deepEqual(await call(recorder, 'startRecordingDisplay', DISPLAY, file, null,
+    options({ lowMemoryEncoder: true })), [null]);
+  assert.deepEqual(await stopped, ['The test display went away', file, true]);
+  clearInterval(keepAlive);
+  const [error, stopPath] = await call(recorder, 'stopRecording');
+  assert.equal(error.message, 'Not recording');
+  assert.equal(stopPath, null);
+  assert.equal(probe(file).video.codec_name, 'h264');
 });
 
 test('an environment torn down with live recorders cleans up after itself', async () => {

@@ -1,0 +1,12 @@
+// The media layer the plug-in records through on Linux.
+#include "media_linux.h"
+
+namespace filmstrip {
+
+// Made once and never destroyed: recordings may still be finishing while the process exits.
+std::shared_ptr<Media> PlatformMedia() {
+    static auto* media = new std::shared_ptr<Media>(MakeLinuxMedia());
+    return *media;
+}
+
+}  // namespace filmstrip
