@@ -59,9 +59,9 @@ AtspiAnswer<T> answer(GError* error, std::optional<T> value) {
     return {value ? AtspiStatus::kSuccess : AtspiStatus::kFailed, std::move(value)};
 }
 
-bool showing(AtspiAccessible* accessible) {
+bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
     AtspiStateSet* states = atspi_accessible_get_state_set(accessible);
-    const bool result = states != nullptr && atspi_state_set_contains(states, ATSPI_STATE_SHOWING);
+    const bool result = states != nullptr && atspi_state_set_contains(states, state);
     if (states != nullptr) {
         g_object_unref(states);
     }
@@ -74,7 +74,7 @@ AtspiAnswer<AtspiElement> windowAt(AtspiAccessible* application, int x, int y) {
     const int count = atspi_accessible_get_child_count(application, &error);
     for (int i = 0; error == nullptr && i < count; ++i) {
         AtspiElement window(atspi_accessible_get_child_at_index(application, i, &error));
-        if (!window || !showing(window.get())) {
+        if (!window || !hasState(window.get(), ATSPI_STATE_SHOWING)) {
             continue;
         }
         AtspiComponent* component = atspi_accessible_get_component_iface(window.get());
@@ -133,7 +133,7 @@ AtspiElement::~AtspiElement() {
     }
 }
 
-AxRole axRoleForAtspiRole(int atspiRole) {
+AxRole axRoleForAtspiRole(int atspiRole, bool singleLine) {
     switch (static_cast<AtspiRole>(atspiRole)) {
         case ATSPI_ROLE_PUSH_BUTTON:
         case ATSPI_ROLE_TOGGLE_BUTTON:
@@ -146,7 +146,7 @@ AxRole axRoleForAtspiRole(int atspiRole) {
         case ATSPI_ROLE_PASSWORD_TEXT:
             return {"AXTextField", "AXSecureTextField"};
         case ATSPI_ROLE_TEXT:
-            return {"AXTextArea", ""};
+            return singleLine ? AxRole{"AXTextField", ""} : AxRole{"AXTextArea", ""};
         case ATSPI_ROLE_SLIDER:
             return {"AXSlider", ""};
         case ATSPI_ROLE_SCROLL_BAR:
@@ -288,17 +288,13 @@ AtspiAnswer<AtspiElement> AtspiClient::elementAtPoint(int x, int y, std::optiona
 AtspiAnswer<AxRole> AtspiClient::role(const AtspiElement& element) {
     GError* error = nullptr;
     const AtspiRole role = atspi_accessible_get_role(element.get(), &error);
-    return answer(error, std::optional<AxRole>(axRoleForAtspiRole(role)));
+    const bool singleLine =
+        role == ATSPI_ROLE_TEXT && hasState(element.get(), ATSPI_STATE_SINGLE_LINE);
+    return answer(error, std::optional<AxRole>(axRoleForAtspiRole(role, singleLine)));
 }
 
 AtspiAnswer<bool> AtspiClient::focused(const AtspiElement& element) {
-    AtspiStateSet* states = atspi_accessible_get_state_set(element.get());
-    if (states == nullptr) {
-        return {};
-    }
-    const bool result = atspi_state_set_contains(states, ATSPI_STATE_FOCUSED);
-    g_object_unref(states);
-    return {AtspiStatus::kSuccess, result};
+    return {AtspiStatus::kSuccess, hasState(element.get(), ATSPI_STATE_FOCUSED)};
 }
 
 }  // namespace platform_linux

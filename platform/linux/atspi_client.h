@@ -41,12 +41,14 @@ struct AtspiAnswer {
     std::optional<T> value;
 };
 
-// The macOS accessibility role (and subrole, possibly empty) an AT-SPI role stands for.
+// The macOS accessibility role (and subrole, possibly empty) an AT-SPI role stands for. Text
+// is a field when it holds a single line (GTK's entries are single-line text) and an area
+// otherwise.
 struct AxRole {
     std::string_view role;
     std::string_view subrole;
 };
-AxRole axRoleForAtspiRole(int atspiRole);
+AxRole axRoleForAtspiRole(int atspiRole, bool singleLine = false);
 
 class AtspiClient {
   public:

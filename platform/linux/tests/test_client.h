@@ -1,4 +1,5 @@
-// Starts x11_test_client for a test and keeps it (and its windows) until destroyed.
+// Starts a test program (x11_test_client by default) for a test, reads the line it prints
+// when ready, and keeps it (and its windows) until destroyed.
 #pragma once
 
 #include <signal.h>
@@ -16,7 +17,7 @@ namespace platform_linux::testing {
 
 class TestClient {
   public:
-    explicit TestClient(const std::vector<std::string>& arguments) {
+    explicit TestClient(const std::vector<std::string>& arguments, const char* program = X11_TEST_CLIENT) {
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) {
             throw std::runtime_error("pipe");
@@ -27,7 +28,7 @@ class TestClient {
             dup2(out[1], STDOUT_FILENO);
             close(in[1]);
             close(out[0]);
-            std::vector<char*> argv{const_cast<char*>(X11_TEST_CLIENT)};
+            std::vector<char*> argv{const_cast<char*>(program)};
             for (const auto& a : arguments) {
                 argv.push_back(const_cast<char*>(a.c_str()));
             }
@@ -45,7 +46,8 @@ class TestClient {
         if (!ready) {
             throw std::runtime_error("x11_test_client did not start");
         }
-        parseIds(line);
+        line_ = line;
+        parseIds(line_);
     }
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
@@ -55,6 +57,7 @@ class TestClient {
     }
 
     const std::vector<uint32_t>& windows() const { return windows_; }
+    const std::string& line() const { return line_; }
 
   private:
     void parseIds(const std::string& line) {
@@ -72,6 +75,7 @@ class TestClient {
     pid_t pid_ = -1;
     int stdin_ = -1;
     std::vector<uint32_t> windows_;
+    std::string line_;
 };
 
 }  // namespace platform_linux::testing
