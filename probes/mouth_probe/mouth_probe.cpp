@@ -100,7 +100,10 @@ std::string frameLine(const std::vector<DetectedFace>& faces) {
                 throw PlatformError("Invalid number value (" + shortestText(record[i]) +
                                     ") in JSON write");
             }
-            line += (i > 0 ? "," : "") + shortestText(record[i]);
+            if (i > 0) {
+                line += ',';
+            }
+            line += shortestText(record[i]);
         }
         line += "]";
     }
