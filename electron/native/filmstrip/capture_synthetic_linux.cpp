@@ -2,6 +2,7 @@
 // picture moves four times a second (the frames in between are status-only samples without an
 // image, as an idle screen delivers them), and a 440 Hz tone in 10 ms blocks. Every sample
 // is stamped on the host clock when it is produced.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -16,7 +17,8 @@ namespace filmstrip {
 namespace {
 
 constexpr int kPicturesPerSecond = 4;
-constexpr int kAudioBlockFrames = 480;  // 10 ms at 48 kHz
+constexpr int kMaxFramesPerSecond = 120;  // no display refreshes faster
+constexpr int kAudioBlockFrames = 480;    // 10 ms at 48 kHz
 constexpr double kToneHz = 440;
 constexpr float kToneLevel = 0.25f;
 
@@ -125,10 +127,10 @@ class SyntheticStream final : public CaptureStream,
     }
 
     void run(std::shared_ptr<StreamListener> listener) {
-        const int framerate = std::max(
+        const int framerate = std::clamp(
             config_.minimumFrameInterval.timescale /
                 static_cast<int32_t>(std::max<int64_t>(config_.minimumFrameInterval.value, 1)),
-            1);
+            1, kMaxFramesPerSecond);
         const auto frameInterval = std::chrono::nanoseconds(1'000'000'000 / framerate);
         const auto audioInterval = std::chrono::milliseconds(10);
         const MediaTime start = media_.hostTime();

@@ -45,6 +45,8 @@ constexpr size_t kAudioQueueLimit = 50;
 // about 130 fps there, x265 ultrafast about 28 fps).
 constexpr const char* kX264Preset = "ultrafast";
 constexpr const char* kX265Preset = "ultrafast";
+// The largest picture side both encoders take.
+constexpr int64_t kMaxPictureSide = 8192;
 
 Error ffmpegError(int code, const std::string& what) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -231,9 +233,12 @@ bool FFmpegWriter::canAddInput(const std::shared_ptr<WriterInput>& input) {
     if (candidate.isVideo()) {
         const VideoSettings& video = candidate.video();
         const char* name = video.codec == VideoCodec::HEVC ? "libx265" : "libx264";
-        // Both encoders need an even, non-empty 4:2:0 picture.
-        return avcodec_find_encoder_by_name(name) != nullptr && video.width >= 2 &&
-               video.height >= 2 && video.width % 2 == 0 && video.height % 2 == 0;
+        // Both encoders need an even, non-empty 4:2:0 picture of a size they support.
+        const auto sideFits = [](int64_t side) {
+            return side >= 2 && side <= kMaxPictureSide && side % 2 == 0;
+        };
+        return avcodec_find_encoder_by_name(name) != nullptr && sideFits(video.width) &&
+               sideFits(video.height);
     }
     const AudioSettings& audio = candidate.audio();
     return audio.formatID == kAudioFormatMPEG4AAC && audio.channels == 2 &&

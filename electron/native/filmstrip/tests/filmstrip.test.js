@@ -116,7 +116,7 @@ test('idle recorder: stop fails, pause and resume answer null', async () => {
   assert.deepEqual(await call(recorder, 'resumeRecording'), [null]);
 });
 
-test('missing content and an existing file fail the start and leave files alone', async () => {
+test('refused starts report why and leave files alone', async () => {
   const recorder = new NativeScreenRecorder();
   const missingDisplay = newPath();
   const [displayError] = await call(recorder, 'startRecordingDisplay', 4000000001,
@@ -126,6 +126,12 @@ test('missing content and an existing file fail the start and leave files alone'
 
   const [windowError] = await call(recorder, 'startRecordingWindow', 999, newPath(), options());
   assert.equal(windowError.message, 'Window not found');
+
+  const tooNarrow = newPath();
+  const [sizeError] = await call(recorder, 'startRecordingDisplay', DISPLAY, tooNarrow,
+    { x: 0, y: 0, width: 0.4, height: 100 }, options());
+  assert.equal(sizeError.message, "The video encoder refused this capture's settings");
+  assert.equal(fs.existsSync(tooNarrow), false);
 
   const precious = newPath();
   fs.writeFileSync(precious, 'an earlier recording');
