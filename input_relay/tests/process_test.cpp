@@ -25,22 +25,34 @@ struct Child {
     int err = -1;
 };
 
-std::string scenarioFile() {
-    static const std::string path = [] {
-        char name[] = "/tmp/input_relay_scenarioXXXXXX";
-        const int fd = ::mkstemp(name);
+// The scene every relay of these tests sees; removed when the tests end.
+class Scenario {
+  public:
+    Scenario() {
+        const int fd = ::mkstemp(path_.data());
         const std::string line = "window 8123 100 100 800 600 4242\n";
         EXPECT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
         ::close(fd);
-        return std::string(name);
-    }();
-    return path;
+    }
+    ~Scenario() { ::unlink(path_.c_str()); }
+    Scenario(const Scenario&) = delete;
+    Scenario& operator=(const Scenario&) = delete;
+    const char* path() const { return path_.c_str(); }
+
+  private:
+    std::string path_ = "/tmp/input_relay_scenarioXXXXXX";
+};
+
+const char* scenarioFile() {
+    static const Scenario scenario;
+    return scenario.path();
 }
 
-[[noreturn]] void execRelay(const std::vector<std::string>& args, int out, int err) {
+[[noreturn]] void execRelay(const std::vector<std::string>& args, int out, int err,
+                            const char* scenario) {
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
-    ::setenv("INPUT_RELAY_SCENARIO", scenarioFile().c_str(), 1);
+    ::setenv("INPUT_RELAY_SCENARIO", scenario, 1);
     std::vector<char*> argv = {const_cast<char*>(SCRIPTED_RELAY)};
     for (const std::string& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -60,14 +72,15 @@ Child start(const std::vector<std::string>& args, pid_t* intermediate = nullptr)
     EXPECT_EQ(::pipe(err), 0);
     EXPECT_EQ(::pipe(relayPid), 0);
     Child child;
+    const char* scenario = scenarioFile();
     const pid_t first = ::fork();
     if (first == 0) {
         if (!intermediate) {
-            execRelay(args, out[1], err[1]);
+            execRelay(args, out[1], err[1], scenario);
         }
         const pid_t relay = ::fork();
         if (relay == 0) {
-            execRelay(args, out[1], err[1]);
+            execRelay(args, out[1], err[1], scenario);
         }
         (void)!::write(relayPid[1], &relay, sizeof relay);
         ::pause();  // until the test kills it
