@@ -3,6 +3,7 @@
 // tools/with-xvfb (optionally under openbox) that lives until stop(), and the X test
 // client, which keeps its windows until stop().
 const { spawn } = require('node:child_process');
+const path = require('node:path');
 const readline = require('node:readline');
 
 // Helper programs are not instrumented: keep a sanitizer runtime preloaded into Node out of them.
@@ -45,14 +46,25 @@ async function startDisplay({ windowManager = false } = {}) {
     return { display, stop: stopper(child) };
 }
 
-// Starts x11_test_client on `display` with `args`; resolves to { windows, stop }.
-async function startClient(display, args) {
-    const child = spawn(process.env.X11_TEST_CLIENT, args, {
-        stdio: ['pipe', 'pipe', 'inherit'],
-        env: helperEnv({ DISPLAY: display }),
+// Starts a private session bus (settings kept in memory); resolves to { address, stop }.
+async function startSessionBus() {
+    const child = spawn('dbus-run-session', ['--', 'sh', '-c', 'echo "$DBUS_SESSION_BUS_ADDRESS"; exec cat'], {
+        stdio: ['pipe', 'pipe', 'ignore'],
+        env: helperEnv({ GSETTINGS_BACKEND: 'memory' }),
     });
-    const { windows } = JSON.parse(await firstLine(child, 'x11_test_client'));
-    return { windows, stop: stopper(child) };
+    const address = await firstLine(child, 'dbus-run-session');
+    return { address, stop: stopper(child) };
 }
 
-module.exports = { startDisplay, startClient };
+// Starts a test program (x11_test_client unless named) on `display` that prints one JSON
+// line when ready; resolves to that line's fields and stop().
+async function startClient(display, args, program = process.env.X11_TEST_CLIENT, extraEnv = {}) {
+    const child = spawn(program, args, {
+        stdio: ['pipe', 'pipe', 'inherit'],
+        env: helperEnv({ DISPLAY: display, ...extraEnv }),
+    });
+    const ready = JSON.parse(await firstLine(child, path.basename(program)));
+    return { ...ready, stop: stopper(child) };
+}
+
+module.exports = { startDisplay, startSessionBus, startClient };
