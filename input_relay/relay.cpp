@@ -270,13 +270,15 @@ void Relay::runCommand(const std::string& command) {
             count =
                 std::max<std::int64_t>(1, parseInt64(text.substr(CLICK_PREFIX.size())).value_or(1));
         }
-        for (std::int64_t i = 1; i <= count; ++i) {
+        // Counted without passing the count, which may be the largest there is.
+        for (std::int64_t i = 1;; ++i) {
             postMouse(EventType::leftMouseDown, last_, i);
             pacedSleep(CLICK_HOLD_US);
             postMouse(EventType::leftMouseUp, last_, i);
-            if (i < count) {
-                pacedSleep(CLICK_GAP_US);
+            if (i == count) {
+                break;
             }
+            pacedSleep(CLICK_GAP_US);
         }
     } else if (text == "down" || text == "up") {
         postMouse(text == "down" ? EventType::leftMouseDown : EventType::leftMouseUp, last_);

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr int CHECKPOINT_LIMIT = 20000;
+constexpr int CHECKPOINT_LIMIT = 3000;
 
 using input_relay::AxNumber;
 using input_relay::AxPoint;
