@@ -43,6 +43,7 @@ using filmstrip::StreamListener;
 - (void)stream:(SCStream*)stream
     didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
                    ofType:(SCStreamOutputType)type {
+    (void)stream;
     OutputType output;
     if (type == SCStreamOutputTypeScreen) {
         output = OutputType::Screen;
@@ -58,6 +59,7 @@ using filmstrip::StreamListener;
 }
 
 - (void)stream:(SCStream*)stream didStopWithError:(NSError*)error {
+    (void)stream;
     std::shared_ptr<StreamListener> listener = [self listener];
     [self setRunning:NO];
     if (listener) {

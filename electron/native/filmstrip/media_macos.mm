@@ -21,17 +21,17 @@ ShareableContent ContentFromSCShareableContent(SCShareableContent* content) {
                                       static_cast<int64_t>(display.height)});
     }
     for (SCRunningApplication* application in content.applications) {
-        converted.applications.push_back({application.bundleIdentifier.UTF8String ?: ""});
+        converted.applications.push_back({StringFromNSString(application.bundleIdentifier)});
     }
     for (SCWindow* window in content.windows) {
         ContentWindow entry;
         entry.windowID = window.windowID;
         entry.frame = {window.frame.origin.x, window.frame.origin.y, window.frame.size.width,
                        window.frame.size.height, false};
-        entry.title = window.title.UTF8String ?: "";
+        entry.title = StringFromNSString(window.title);
         if (window.owningApplication != nil) {
             entry.owningApplication =
-                ContentApplication{window.owningApplication.bundleIdentifier.UTF8String ?: ""};
+                ContentApplication{StringFromNSString(window.owningApplication.bundleIdentifier)};
         }
         converted.windows.push_back(std::move(entry));
     }
@@ -57,7 +57,7 @@ class MacMedia final : public Media {
     }
 
     std::string hostApplicationIdentifier() override {
-        return NSBundle.mainBundle.bundleIdentifier.UTF8String ?: "";
+        return StringFromNSString(NSBundle.mainBundle.bundleIdentifier);
     }
 
     std::optional<DisplayMode> displayMode(uint32_t displayID) override {
@@ -117,7 +117,7 @@ class MacMedia final : public Media {
         return ErrorFromNSError(error);
     }
 
-    void log(const std::string& line) override { NSLog(@"%s", line.c_str()); }
+    void log(const std::string& line) override { NSLog(@"%@", @(line.c_str())); }
 
   private:
     std::mutex mutex_;

@@ -5,6 +5,7 @@
 #import <CoreMedia/CoreMedia.h>
 #import <Foundation/Foundation.h>
 
+#include <string>
 #include <vector>
 
 #include "media.h"
@@ -25,12 +26,17 @@ inline CMTime CMTimeFromMediaTime(MediaTime time) {
     return converted;
 }
 
+// UTF-8 of a string; nil gives the empty string.
+inline std::string StringFromNSString(NSString* text) {
+    return text == nil ? std::string() : std::string(text.UTF8String);
+}
+
 inline MaybeError ErrorFromNSError(NSError* error) {
     if (error == nil) {
         return std::nullopt;
     }
-    return Error{error.domain.UTF8String ?: "", static_cast<int64_t>(error.code),
-                 error.localizedDescription.UTF8String ?: ""};
+    return Error{StringFromNSString(error.domain), static_cast<int64_t>(error.code),
+                 StringFromNSString(error.localizedDescription)};
 }
 
 // Holds one retain of its sample buffer.

@@ -205,16 +205,10 @@ void ScreenRecorder::startRecordingDisplay(uint32_t displayID, const std::string
         completion(error);
         return;
     }
-    media_->getShareableContent(
-        [self = shared_from_this(), displayID, options, completion = std::move(completion)](
-            std::optional<ShareableContent> content, MaybeError error) {
-            if (error) {
-                self->cleanupFailedRecording();
-                completion(error);
-                return;
-            }
-            self->startDisplayWithContent(displayID, content.value_or(ShareableContent{}), options,
-                                          completion);
+    withShareableContent(
+        std::move(completion),
+        [this, displayID, options](const ShareableContent& content, StartCompletion next) {
+            startDisplayWithContent(displayID, content, options, std::move(next));
         });
 }
 
@@ -264,16 +258,24 @@ void ScreenRecorder::startRecordingWindow(uint32_t windowID, const std::string& 
         completion(error);
         return;
     }
+    withShareableContent(
+        std::move(completion),
+        [this, windowID, options](const ShareableContent& content, StartCompletion next) {
+            startWindowWithContent(windowID, content, options, std::move(next));
+        });
+}
+
+void ScreenRecorder::withShareableContent(StartCompletion completion, ContentStep step) {
+    // The step runs with the recorder kept alive by this lookup.
     media_->getShareableContent(
-        [self = shared_from_this(), windowID, options, completion = std::move(completion)](
+        [self = shared_from_this(), completion = std::move(completion), step = std::move(step)](
             std::optional<ShareableContent> content, MaybeError error) {
             if (error) {
                 self->cleanupFailedRecording();
                 completion(error);
                 return;
             }
-            self->startWindowWithContent(windowID, content.value_or(ShareableContent{}), options,
-                                         completion);
+            step(content.value_or(ShareableContent{}), completion);
         });
 }
 

@@ -62,7 +62,12 @@ class ScreenRecorder final : public StreamListener,
   private:
     explicit ScreenRecorder(std::shared_ptr<Media> media) : media_(std::move(media)) {}
 
+    using ContentStep = std::function<void(const ShareableContent&, StartCompletion)>;
+
     MaybeError prepareForStart(const std::string& outputPath, Rect sourceRect);
+    // Looks up the shareable content and continues with `step`; a failed lookup undoes the
+    // start.
+    void withShareableContent(StartCompletion completion, ContentStep step);
     void startDisplayWithContent(uint32_t displayID, const ShareableContent& content,
                                  CaptureOptions options, StartCompletion completion);
     void startWindowWithContent(uint32_t windowID, const ShareableContent& content,
