@@ -79,18 +79,34 @@ void setText(Display* d, Window w, Atom property, Atom type, const std::string& 
                     static_cast<int>(text.size()));
 }
 
-bool windowManagerRunning(Display* d) {
+// The windows a property of the root window lists.
+std::vector<Window> rootWindows(Display* d, const char* property) {
     Atom type;
     int format;
     unsigned long count, after;
     unsigned char* data = nullptr;
-    XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_SUPPORTING_WM_CHECK"), 0, 1, False,
-                       XA_WINDOW, &type, &format, &count, &after, &data);
-    const bool running = data != nullptr && count == 1;
+    XGetWindowProperty(d, DefaultRootWindow(d), atom(d, property), 0, 4096, False, XA_WINDOW, &type,
+                       &format, &count, &after, &data);
+    std::vector<Window> windows;
     if (data != nullptr) {
+        windows.assign(reinterpret_cast<Window*>(data), reinterpret_cast<Window*>(data) + count);
         XFree(data);
     }
-    return running;
+    return windows;
+}
+
+bool windowManagerRunning(Display* d) {
+    return !rootWindows(d, "_NET_SUPPORTING_WM_CHECK").empty();
+}
+
+// The windows the window manager has taken on.
+std::set<Window> managedWindows(Display* d) {
+    const auto listed = rootWindows(d, "_NET_CLIENT_LIST");
+    return {listed.begin(), listed.end()};
+}
+
+bool isActive(Display* d, Window w) {
+    return rootWindows(d, "_NET_ACTIVE_WINDOW") == std::vector<Window>{w};
 }
 
 Window createWindow(Display* d, const Spec& spec, long pid) {
@@ -140,24 +156,6 @@ bool hasProperty(Display* d, Window w, Atom property) {
         XFree(properties);
     }
     return found;
-}
-
-// The windows the window manager has taken on (_NET_CLIENT_LIST).
-std::set<Window> managedWindows(Display* d) {
-    Atom type;
-    int format;
-    unsigned long count, after;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_CLIENT_LIST"), 0, 4096, False,
-                       XA_WINDOW, &type, &format, &count, &after, &data);
-    std::set<Window> managed;
-    for (unsigned long i = 0; data != nullptr && i < count; ++i) {
-        managed.insert(reinterpret_cast<Window*>(data)[i]);
-    }
-    if (data != nullptr) {
-        XFree(data);
-    }
-    return managed;
 }
 
 // A window manager that has not yet forgotten these windows would take the next client's
@@ -216,20 +214,6 @@ void waitUntilShown(Display* d, const std::vector<Window>& windows,
         pollfd fd{ConnectionNumber(d), POLLIN, 0};
         poll(&fd, 1, 50);
     }
-}
-
-bool isActive(Display* d, Window w) {
-    Atom type;
-    int format;
-    unsigned long count, after;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_ACTIVE_WINDOW"), 0, 1, False,
-                       XA_WINDOW, &type, &format, &count, &after, &data);
-    const bool active = data != nullptr && count == 1 && *reinterpret_cast<Window*>(data) == w;
-    if (data != nullptr) {
-        XFree(data);
-    }
-    return active;
 }
 
 // The window manager answers an activation request asynchronously, and may miss one while
