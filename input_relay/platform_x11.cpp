@@ -344,11 +344,9 @@ class X11Platform : public Platform {
     X11Platform(const X11Platform&) = delete;
     X11Platform& operator=(const X11Platform&) = delete;
     ~X11Platform() override {
-        // A character still bound to a spare keycode gives it back.
-        for (auto& [code, pressed] : pressed_) {
-            if (pressed.spare) {
-                bindKeysym(pressed.keycode, XCB_NO_SYMBOL);
-            }
+        // The spare keycodes bound for typing are given back.
+        for (const auto& [keycode, keysym] : spares_) {
+            bindKeysym(keycode, XCB_NO_SYMBOL);
         }
         xcb_flush(connection_);
         xcb_disconnect(connection_);
@@ -593,14 +591,9 @@ class X11Platform : public Platform {
     }
 
   private:
-    struct PressedKey {
-        xcb_keycode_t keycode = 0;
-        bool spare = false;  // bound for this press and unbound at its release
-    };
     struct KeyLocation {
         xcb_keycode_t keycode = 0;
         bool shifted = false;
-        bool spare = false;
     };
 
     bool connected() const { return xcb_connection_has_error(connection_) == 0 && root_ != 0; }
@@ -785,9 +778,9 @@ class X11Platform : public Platform {
                 state | (location->shifted ? std::uint16_t{XCB_MOD_MASK_SHIFT} : 0);
             key(XCB_KEY_PRESS, location->keycode, levelState);
             if (i + 1 < keysyms.size()) {
-                release({location->keycode, location->spare}, levelState);
+                key(XCB_KEY_RELEASE, location->keycode, levelState);
             } else {
-                pressed_[event.keyCode] = {location->keycode, location->spare};
+                pressed_[event.keyCode] = location->keycode;
             }
         }
         return PostOutcome::posted;
@@ -797,23 +790,15 @@ class X11Platform : public Platform {
         const std::uint16_t state = modifierMask(event.flags.value_or(0));
         auto it = pressed_.find(event.keyCode);
         if (it != pressed_.end()) {
-            const PressedKey pressed = it->second;
+            key(XCB_KEY_RELEASE, it->second, state);
             pressed_.erase(it);
-            release(pressed, state);
             return;
         }
         // A release of a key this relay did not press still names that key.
         auto keysym = keysymForKeyCode(event.keyCode);
         auto location = keysym ? locate(*keysym) : std::nullopt;
         if (location) {
-            release({location->keycode, location->spare}, state);
-        }
-    }
-
-    void release(const PressedKey& pressed, std::uint16_t state) {
-        key(XCB_KEY_RELEASE, pressed.keycode, state);
-        if (pressed.spare) {
-            bindKeysym(pressed.keycode, XCB_NO_SYMBOL);
+            key(XCB_KEY_RELEASE, location->keycode, state);
         }
     }
 
@@ -837,8 +822,10 @@ class X11Platform : public Platform {
         return true;
     }
 
-    // The keycode that types the keysym unshifted or with Shift; a free keycode bound to it
-    // for this press when no key holds it.
+    // The keycode that types the keysym unshifted or with Shift. When no key holds it, a free
+    // keycode is bound to it and stays bound until the relay ends (or needs the keycode for
+    // another character), so that a client reading its events late still finds the
+    // character on the key; the bindings are undone when the relay ends.
     std::optional<KeyLocation> locate(xcb_keysym_t keysym) {
         if (!readKeyboardMapping()) {
             return std::nullopt;
@@ -847,17 +834,36 @@ class X11Platform : public Platform {
         for (std::size_t level = 0; level < std::min<std::size_t>(2, perKeycode_); ++level) {
             for (std::size_t k = 0; k < count; ++k) {
                 if (keysyms_[k * perKeycode_ + level] == keysym) {
-                    return KeyLocation{keycodeAt(k), level == 1, false};
+                    return KeyLocation{keycodeAt(k), level == 1};
                 }
             }
         }
+        auto spare = freeKeycode();
+        if (!spare) {
+            return std::nullopt;
+        }
+        bindKeysym(*spare, keysym);
+        spares_.erase(std::remove_if(spares_.begin(), spares_.end(),
+                                     [&](const auto& s) { return s.first == *spare; }),
+                      spares_.end());
+        spares_.emplace_back(*spare, keysym);
+        return KeyLocation{*spare, false};
+    }
+
+    // A keycode without symbols, else the one bound longest ago that is not held down.
+    std::optional<xcb_keycode_t> freeKeycode() const {
+        const std::size_t count = keysyms_.size() / perKeycode_;
         for (std::size_t k = count; k-- > 0;) {
             const auto first = keysyms_.begin() + static_cast<std::ptrdiff_t>(k * perKeycode_);
             if (std::all_of(first, first + perKeycode_,
-                            [](xcb_keysym_t s) { return s == XCB_NO_SYMBOL; }) &&
-                !boundNow(keycodeAt(k))) {
-                bindKeysym(keycodeAt(k), keysym);
-                return KeyLocation{keycodeAt(k), false, true};
+                            [](xcb_keysym_t s) { return s == XCB_NO_SYMBOL; })) {
+                return keycodeAt(k);
+            }
+        }
+        for (const auto& [keycode, keysym] : spares_) {
+            if (std::none_of(pressed_.begin(), pressed_.end(),
+                             [&](const auto& p) { return p.second == keycode; })) {
+                return keycode;
             }
         }
         return std::nullopt;
@@ -865,12 +871,6 @@ class X11Platform : public Platform {
 
     xcb_keycode_t keycodeAt(std::size_t index) const {
         return static_cast<xcb_keycode_t>(minKeycode_ + index);
-    }
-
-    bool boundNow(xcb_keycode_t keycode) const {
-        return std::any_of(pressed_.begin(), pressed_.end(), [&](const auto& entry) {
-            return entry.second.spare && entry.second.keycode == keycode;
-        });
     }
 
     // Binds the keysym to both levels of the keycode (NoSymbol frees it). The server tells
@@ -893,7 +893,8 @@ class X11Platform : public Platform {
     Point pointer_;
     bool buttonHeld_ = false;
     std::int64_t scrollCarry_ = 0;
-    std::map<std::uint16_t, PressedKey> pressed_;
+    std::map<std::uint16_t, xcb_keycode_t> pressed_;  // virtual key code to X keycode
+    std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>> spares_;  // oldest binding first
     xcb_keycode_t minKeycode_ = 0;
     std::uint8_t perKeycode_ = 0;
     std::vector<xcb_keysym_t> keysyms_;

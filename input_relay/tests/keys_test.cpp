@@ -67,7 +67,8 @@ TEST(ResolveSpec, RefusesSwitchingShortcutsAndUnknownKeysNamingTheTextAsWritten)
         {"\xff", messages::unknownKey("\xff")},
     };
     for (const auto& [specification, message] : cases) {
-        EXPECT_EQ(failureOf([&] { resolveSpec(specification); }), message) << specification;
+        EXPECT_EQ(failureOf([spec = specification] { resolveSpec(spec); }), message)
+            << specification;
     }
 }
 
@@ -86,7 +87,8 @@ TEST(DecodeType, AcceptsOnlyPaddedStandardBase64OfUtf8) {
         if (text) {
             EXPECT_EQ(encodeUtf8(decodeType(payload)), *text);
         } else {
-            EXPECT_EQ(failureOf([&] { decodeType(payload); }), messages::INVALID_PAYLOAD);
+            EXPECT_EQ(failureOf([encoded = payload] { decodeType(encoded); }),
+                      messages::INVALID_PAYLOAD);
         }
     }
 }

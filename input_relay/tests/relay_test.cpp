@@ -341,9 +341,9 @@ TEST_F(RelayTest, TheScopeIsCheckedBeforeEveryEvent) {
     };
     for (const auto& [change, message] : cases) {
         FakePlatform fresh = withWindow();
-        fresh.onCheckpoint = [&fresh, &change](std::string_view what) {
+        fresh.onCheckpoint = [&fresh, apply = change](std::string_view what) {
             if (what == "post" && fresh.posted.size() == 1) {
-                change(fresh);
+                apply(fresh);
             }
         };
         EXPECT_EQ(Relay(fresh, {TOKEN, "150,150", "160,160"}, cancelled).run(), 2);
