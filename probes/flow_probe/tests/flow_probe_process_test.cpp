@@ -2,9 +2,7 @@
 // and the real decoder on videos made here for the measured motion.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <sstream>
-#include <thread>
 
 #include "probe_run.h"
 #include "probe_testing.h"
@@ -34,21 +32,19 @@ std::vector<std::vector<double>> parseOutput(const std::string& out) {
     return lines;
 }
 
-class FlowProbeProcess : public ::testing::Test {
+class FlowProbeProcess : public testing::ScratchTest {
   protected:
-    const fs::path dir = testing::scratchDirectory(TEST_SCRATCH);
-    void TearDown() override { fs::remove_all(dir); }
-
     testing::Finished probe(const std::vector<std::string>& arguments) {
-        return testing::runProgram(dir, FLOW_PROBE, arguments);
+        return testing::runProgram(dir, PROBE_PROGRAM, arguments);
     }
 };
 
 TEST_F(FlowProbeProcess, PrintsOneLinePerPairAndExitsWithTheDecoderStatus) {
-    testing::writeFile(dir / "stream", testing::concat({testing::texturedBmp(320, 180),
-                                                        testing::texturedBmp(320, 180, 2),
-                                                        testing::texturedBmp(320, 180, 4)}));
-    const std::string decoder = testing::fakeDecoder(dir, "cat \"$5\"; exit 5");
+    const std::string decoder = testing::streamingDecoder(
+        dir,
+        testing::concat({testing::texturedBmp(320, 180), testing::texturedBmp(320, 180, 2),
+                         testing::texturedBmp(320, 180, 4)}),
+        5);
     const testing::Finished finished = probe({decoder, (dir / "stream").string(), "4"});
     EXPECT_EQ(finished.status, 5);
     EXPECT_EQ(finished.err, "");
@@ -60,44 +56,26 @@ TEST_F(FlowProbeProcess, PrintsOneLinePerPairAndExitsWithTheDecoderStatus) {
 }
 
 TEST_F(FlowProbeProcess, EndsWithoutOutputWhenItCannotRun) {
-    struct Case {
-        std::vector<std::string> arguments;
-        int status;
-        std::string errStart;
-    };
     const std::string missing = (dir / "missing").string();
-    const Case cases[] = {
-        {{}, USAGE_STATUS, "usage: flow_probe DECODER VIDEO RATE"},
-        {{missing, "video.mp4"}, USAGE_STATUS, "usage: flow_probe DECODER VIDEO RATE"},
-        {{missing, "video.mp4", "4"},
-         LAUNCH_STATUS,
-         "flow_probe: cannot start decoder " + missing + ": No such file or directory"},
-        {{testing::fakeDecoder(dir, "echo broken >&2; exit 1"), "video.mp4", "4"}, 1, "broken"},
-    };
-    for (const Case& c : cases) {
-        const testing::Finished finished = probe(c.arguments);
-        EXPECT_EQ(finished.status, c.status);
-        EXPECT_EQ(finished.out, "");
-        EXPECT_EQ(finished.err.rfind(c.errStart, 0), 0u) << finished.err;
-    }
+    testing::expectEarlyEnds(
+        dir, PROBE_PROGRAM,
+        {{{}, USAGE_STATUS, "usage: flow_probe DECODER VIDEO RATE"},
+         {{missing, "video.mp4"}, USAGE_STATUS, "usage: flow_probe DECODER VIDEO RATE"},
+         {{missing, "video.mp4", "4"},
+          LAUNCH_STATUS,
+          "flow_probe: cannot start decoder " + missing + ": No such file or directory"},
+         {{testing::fakeDecoder(dir, "echo broken >&2; exit 1"), "video.mp4", "4"}, 1, "broken"}});
 }
 
 TEST_F(FlowProbeProcess, MalformedFrameStopsTheDecoder) {
     Bytes bad = testing::texturedBmp(320, 180);
     testing::putLittleEndian(bad, 22, 5000);  // more rows than the frame holds
     testing::writeFile(dir / "stream", bad);
-    // A decoder that would otherwise go on for half a minute.
-    const std::string decoder = testing::fakeDecoder(
-        dir, "echo $$ > '" + (dir / "pid").string() + "'; cat \"$5\"; exec sleep 30");
-    const testing::Finished finished = probe({decoder, (dir / "stream").string(), "4"});
+    const testing::Finished finished =
+        probe({testing::lingeringDecoder(dir), (dir / "stream").string(), "4"});
     EXPECT_EQ(finished.status, MALFORMED_FRAME_STATUS);
     EXPECT_EQ(finished.err.rfind("flow_probe: malformed frame: ", 0), 0u) << finished.err;
-    const pid_t pid = std::stoi(testing::readFile(dir / "pid"));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (testing::processRunning(pid) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_FALSE(testing::processRunning(pid));
+    EXPECT_TRUE(testing::lingeringDecoderEnded(dir));
 }
 
 // The real decoder on a video made by `filter` from a textured photo, sampled at 4 per second.

@@ -49,38 +49,35 @@ TEST(MotionLine, IsThirteenNumbersInBrackets) {
 }
 
 // Runs the probe in this process with a scripted decoder and a fake engine.
-class FlowProbeRun : public ::testing::Test {
+class FlowProbeRun : public testing::ScratchTest {
   protected:
-    const fs::path dir = testing::scratchDirectory(TEST_SCRATCH);
     int refuseAtCall = 0;  // 0: never refuse
 
-    void TearDown() override { fs::remove_all(dir); }
+    std::unique_ptr<FlowEngine> makeEngine() const {
+        auto engine = std::make_unique<testing::FakeFlowEngine>(FLOW_WIDTH, 10,
+                                                                [](std::int64_t, std::int64_t) {
+                                                                    return std::pair{0.0f, 0.0f};
+                                                                });
+        if (refuseAtCall > 0) {
+            engine->refusal = "flow request failed";
+            engine->refuseAtCall = refuseAtCall;
+        }
+        return engine;
+    }
+
+    testing::Finished run(std::vector<std::string> arguments) {
+        return testing::runInProcess(dir, [&](ProbeStreams streams) {
+            return runFlowProbe(
+                arguments, [this] { return makeEngine(); }, streams);
+        });
+    }
 
     // The decoder writes `stream`, then exits with `status`.
     testing::Finished run(const Bytes& stream, int status, std::vector<std::string> extra = {}) {
-        testing::writeFile(dir / "stream", stream);
-        const std::string decoder =
-            testing::fakeDecoder(dir, "cat \"$5\"; exit " + std::to_string(status));
-        std::vector<std::string> arguments{decoder, (dir / "stream").string(), "0.5"};
+        std::vector<std::string> arguments{testing::streamingDecoder(dir, stream, status),
+                                           (dir / "stream").string(), "0.5"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int code = runFlowProbe(arguments,
-                                      [this] {
-                                          auto engine = std::make_unique<testing::FakeFlowEngine>(
-                                              FLOW_WIDTH, 10, [](std::int64_t, std::int64_t) {
-                                                  return std::pair{0.0f, 0.0f};
-                                              });
-                                          if (refuseAtCall > 0) {
-                                              engine->refusal = "flow request failed";
-                                              engine->refuseAtCall = refuseAtCall;
-                                          }
-                                          return engine;
-                                      },
-                                      {out, err});
-        ::close(out);
-        ::close(err);
-        return {code, testing::readFile(dir / "out"), testing::readFile(dir / "err")};
+        return run(arguments);
     }
 };
 
@@ -127,13 +124,9 @@ TEST_F(FlowProbeRun, FramesOfTheWrongSizeAreRefused) {
 }
 
 TEST_F(FlowProbeRun, TooFewArgumentsNeverStartTheDecoder) {
-    const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const std::string decoder = testing::fakeDecoder(dir, "exit 0");
-    const std::vector<std::string> arguments{decoder, "video.mp4"};
-    EXPECT_EQ(runFlowProbe(arguments, [] { return std::unique_ptr<FlowEngine>(); }, {1, err}),
-              USAGE_STATUS);
-    ::close(err);
-    EXPECT_EQ(testing::readFile(dir / "err"), "usage: flow_probe DECODER VIDEO RATE\n");
+    const testing::Finished finished = run({testing::fakeDecoder(dir, "exit 0"), "video.mp4"});
+    EXPECT_EQ(finished.status, USAGE_STATUS);
+    EXPECT_EQ(finished.err, "usage: flow_probe DECODER VIDEO RATE\n");
     EXPECT_FALSE(fs::exists(dir / "args"));
 }
 

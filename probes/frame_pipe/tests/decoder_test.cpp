@@ -10,11 +10,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class DecoderTest : public ::testing::Test {
-  protected:
-    const fs::path dir = testing::scratchDirectory(TEST_SCRATCH);
-    void TearDown() override { fs::remove_all(dir); }
-};
+using DecoderTest = testing::ScratchTest;
 
 TEST(DecoderArguments, AreTheSeventeenItemsInOrder) {
     const std::vector<std::string> expected{
@@ -76,44 +72,43 @@ TEST_F(DecoderTest, HandleGoneBeforeWaitingStopsTheDecoder) {
     EXPECT_TRUE(WIFSIGNALED(status));
 }
 
-// A loop that fails on the first frame it is asked for.
+// Reads frames until the stream ends.
+class DrainingLoop : public FrameLoop {
+  public:
+    bool readFrame(ByteSource& frames) override { return readFrameBytes(frames).has_value(); }
+};
+
+// Fails on the first frame it is asked for.
 class RefusingLoop : public FrameLoop {
   public:
     bool readFrame(ByteSource&) override { throw PlatformError("engine refused"); }
 };
 
 TEST_F(DecoderTest, RunEndsWithTheDecoderStatusOrItsOwnFailure) {
-    const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT, 0600);
-    const ProbeStreams streams{1, err};
     struct Case {
-        std::string body;
+        std::string decoder;
         std::function<std::unique_ptr<FrameLoop>()> start;
         int status;
+        std::string err;
     };
-    struct EmptyLoop : FrameLoop {
-        bool readFrame(ByteSource& frames) override { return readFrameBytes(frames).has_value(); }
-    };
+    const std::string missing = (dir / "missing").string();
     const Case cases[] = {
-        {"exit 4", [] { return std::make_unique<EmptyLoop>(); }, 4},
-        {"exec sleep 30", [] { return std::make_unique<RefusingLoop>(); }, REFUSED_STATUS},
+        {"exit 4", [] { return std::make_unique<DrainingLoop>(); }, 4, ""},
+        {"exec sleep 30", [] { return std::make_unique<RefusingLoop>(); }, REFUSED_STATUS,
+         "probe: engine refused\n"},
         {"exit 0", []() -> std::unique_ptr<FrameLoop> { throw PlatformError("no model"); },
-         REFUSED_STATUS},
+         REFUSED_STATUS, "probe: no model\n"},
+        {"", [] { return std::make_unique<DrainingLoop>(); }, LAUNCH_STATUS,
+         "probe: cannot start decoder " + missing + ": No such file or directory\n"},
     };
     for (const Case& c : cases) {
-        const ProbeLaunch launch{testing::fakeDecoder(dir, c.body), {}};
-        EXPECT_EQ(runProbe("probe", launch, c.start, streams), c.status) << c.body;
+        const ProbeLaunch launch{c.decoder.empty() ? missing : testing::fakeDecoder(dir, c.decoder),
+                                 {}};
+        const testing::Finished finished = testing::runInProcess(
+            dir, [&](ProbeStreams streams) { return runProbe("probe", launch, c.start, streams); });
+        EXPECT_EQ(finished.status, c.status) << c.decoder;
+        EXPECT_EQ(finished.err, c.err) << c.decoder;
     }
-    const ProbeLaunch missing{(dir / "missing").string(), {}};
-    EXPECT_EQ(runProbe(
-                  "probe", missing, [] { return std::make_unique<EmptyLoop>(); }, streams),
-              LAUNCH_STATUS);
-    ::close(err);
-    const std::vector<std::string> lines = testing::readLines(dir / "err");
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "probe: engine refused");
-    EXPECT_EQ(lines[1], "probe: no model");
-    EXPECT_EQ(lines[2].rfind("probe: cannot start decoder " + (dir / "missing").string(), 0), 0u)
-        << lines[2];
 }
 
 }  // namespace

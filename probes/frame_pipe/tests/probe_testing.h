@@ -9,7 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -19,9 +22,11 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "frame_stream.h"
+#include "probe_run.h"
 
 extern char** environ;
 
@@ -154,6 +159,14 @@ inline std::string fakeDecoder(const std::filesystem::path& dir, const std::stri
     return path.string();
 }
 
+// A decoder that writes `stream` (saved as `dir`/stream, the video argument to pass it) and then
+// exits with `status`.
+inline std::string streamingDecoder(const std::filesystem::path& dir, const Bytes& stream,
+                                    int status) {
+    writeFile(dir / "stream", stream);
+    return fakeDecoder(dir, "cat \"$5\"; exit " + std::to_string(status));
+}
+
 struct Finished {
     int status = -1;  // exit code, or 128 + signal
     std::string out;
@@ -187,6 +200,61 @@ inline Finished runProgram(const std::filesystem::path& dir, const std::string& 
     }
     return {WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status), readFile(outPath),
             readFile(errPath)};
+}
+
+// A test with a fresh scratch directory of its own, removed afterwards.
+class ScratchTest : public ::testing::Test {
+  protected:
+    const std::filesystem::path dir = scratchDirectory(TEST_SCRATCH);
+    void TearDown() override { std::filesystem::remove_all(dir); }
+};
+
+// Runs a probe's entry in this process with its output and error streams captured in files of
+// `dir`.
+inline Finished runInProcess(const std::filesystem::path& dir,
+                             const std::function<int(ProbeStreams)>& probe) {
+    const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int status = probe({out, err});
+    ::close(out);
+    ::close(err);
+    return {status, readFile(dir / "out"), readFile(dir / "err")};
+}
+
+// A run that must end at once: its status, no output, and how its error text starts.
+struct EarlyEnd {
+    std::vector<std::string> arguments;
+    int status;
+    std::string errStart;
+};
+
+inline void expectEarlyEnds(const std::filesystem::path& dir, const std::string& program,
+                            const std::vector<EarlyEnd>& cases) {
+    for (const EarlyEnd& c : cases) {
+        const Finished finished = runProgram(dir, program, c.arguments);
+        EXPECT_EQ(finished.status, c.status);
+        EXPECT_EQ(finished.out, "");
+        EXPECT_EQ(finished.err.rfind(c.errStart, 0), 0u) << finished.err;
+    }
+}
+
+// A decoder that writes the stream named by the video argument, then would stay for half a
+// minute; it records its process id in `dir`/pid.
+inline std::string lingeringDecoder(const std::filesystem::path& dir) {
+    return fakeDecoder(dir,
+                       "echo $$ > '" + (dir / "pid").string() + "'; cat \"$5\"; exec sleep 30");
+}
+
+inline bool processRunning(pid_t pid);
+
+// Whether the lingering decoder has ended within a few seconds.
+inline bool lingeringDecoderEnded(const std::filesystem::path& dir) {
+    const pid_t pid = std::stoi(readFile(dir / "pid"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (processRunning(pid) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return !processRunning(pid);
 }
 
 // True while `pid` names a process that has not yet ended (zombies count as ended).

@@ -2,9 +2,6 @@
 // and the real decoder on a video of a face photo placed at known positions.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "probe_run.h"
 #include "probe_testing.h"
 
@@ -13,13 +10,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class MouthProbeProcess : public ::testing::Test {
+class MouthProbeProcess : public testing::ScratchTest {
   protected:
-    const fs::path dir = testing::scratchDirectory(TEST_SCRATCH);
-    void TearDown() override { fs::remove_all(dir); }
-
     testing::Finished probe(const std::vector<std::string>& arguments) {
-        return testing::runProgram(dir, MOUTH_PROBE, arguments);
+        return testing::runProgram(dir, PROBE_PROGRAM, arguments);
     }
 };
 
@@ -29,8 +23,8 @@ Bytes plainFrame() {
 
 TEST_F(MouthProbeProcess, FramesWithoutFacesGiveEmptyLines) {
     const Bytes frame = plainFrame();
-    testing::writeFile(dir / "stream", testing::concat({frame, frame, frame}));
-    const std::string decoder = testing::fakeDecoder(dir, "cat \"$5\"; exit 6");
+    const std::string decoder =
+        testing::streamingDecoder(dir, testing::concat({frame, frame, frame}), 6);
     const testing::Finished finished = probe({decoder, (dir / "stream").string(), "300"});
     EXPECT_EQ(finished.status, 6);
     EXPECT_EQ(finished.err, "");
@@ -39,43 +33,26 @@ TEST_F(MouthProbeProcess, FramesWithoutFacesGiveEmptyLines) {
 }
 
 TEST_F(MouthProbeProcess, EndsWithoutOutputWhenItCannotRun) {
-    struct Case {
-        std::vector<std::string> arguments;
-        int status;
-        std::string errStart;
-    };
     const std::string missing = (dir / "missing").string();
-    const Case cases[] = {
-        {{missing}, USAGE_STATUS, "usage: mouth_probe DECODER VIDEO INTERVAL"},
-        {{missing, "video.mp4", "1/2"}, USAGE_STATUS, "mouth_probe: interval is not a number"},
-        {{missing, "video.mp4", "500"},
-         LAUNCH_STATUS,
-         "mouth_probe: cannot start decoder " + missing + ": No such file or directory"},
-    };
-    for (const Case& c : cases) {
-        const testing::Finished finished = probe(c.arguments);
-        EXPECT_EQ(finished.status, c.status);
-        EXPECT_EQ(finished.out, "");
-        EXPECT_EQ(finished.err.rfind(c.errStart, 0), 0u) << finished.err;
-    }
+    testing::expectEarlyEnds(
+        dir, PROBE_PROGRAM,
+        {{{missing}, USAGE_STATUS, "usage: mouth_probe DECODER VIDEO INTERVAL"},
+         {{missing, "video.mp4", "1/2"}, USAGE_STATUS, "mouth_probe: interval is not a number"},
+         {{missing, "video.mp4", "500"},
+          LAUNCH_STATUS,
+          "mouth_probe: cannot start decoder " + missing + ": No such file or directory"}});
 }
 
 TEST_F(MouthProbeProcess, MalformedFrameStopsTheDecoder) {
     Bytes bad = plainFrame();
     testing::putLittleEndian(bad, 10, 1000);  // pixel rows start past the end
     testing::writeFile(dir / "stream", testing::concat({plainFrame(), bad}));
-    const std::string decoder = testing::fakeDecoder(
-        dir, "echo $$ > '" + (dir / "pid").string() + "'; cat \"$5\"; exec sleep 30");
-    const testing::Finished finished = probe({decoder, (dir / "stream").string(), "500"});
+    const testing::Finished finished =
+        probe({testing::lingeringDecoder(dir), (dir / "stream").string(), "500"});
     EXPECT_EQ(finished.status, MALFORMED_FRAME_STATUS);
     EXPECT_EQ(finished.out, "[]\n");
     EXPECT_EQ(finished.err.rfind("mouth_probe: malformed frame: ", 0), 0u) << finished.err;
-    const pid_t pid = std::stoi(testing::readFile(dir / "pid"));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (testing::processRunning(pid) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_FALSE(testing::processRunning(pid));
+    EXPECT_TRUE(testing::lingeringDecoderEnded(dir));
 }
 
 std::vector<double> numbersOf(const std::string& record) {

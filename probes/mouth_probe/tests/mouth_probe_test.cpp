@@ -110,32 +110,24 @@ class ScriptedFaces : public FaceEngine {
     int frames_ = 0;
 };
 
-class MouthProbeRun : public ::testing::Test {
+// Runs the probe in this process with a scripted decoder and scripted faces.
+class MouthProbeRun : public testing::ScratchTest {
   protected:
-    const fs::path dir = testing::scratchDirectory(TEST_SCRATCH);
     std::vector<DetectedFace> faces;
     int refuseAtFrame = 0;
-    bool engineMade = false;
 
-    void TearDown() override { fs::remove_all(dir); }
+    testing::Finished run(const std::vector<std::string>& arguments) {
+        return testing::runInProcess(dir, [&](ProbeStreams streams) {
+            return runMouthProbe(
+                arguments, [this] { return std::make_unique<ScriptedFaces>(faces, refuseAtFrame); },
+                streams);
+        });
+    }
 
+    // The decoder writes `stream`, then exits with `status`.
     testing::Finished run(const Bytes& stream, int status, const std::string& interval = "500") {
-        testing::writeFile(dir / "stream", stream);
-        const std::string decoder =
-            testing::fakeDecoder(dir, "cat \"$5\"; exit " + std::to_string(status));
-        const std::vector<std::string> arguments{decoder, (dir / "stream").string(), interval};
-        const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int code =
-            runMouthProbe(arguments,
-                          [this] {
-                              engineMade = true;
-                              return std::make_unique<ScriptedFaces>(faces, refuseAtFrame);
-                          },
-                          {out, err});
-        ::close(out);
-        ::close(err);
-        return {code, testing::readFile(dir / "out"), testing::readFile(dir / "err")};
+        return run(
+            {testing::streamingDecoder(dir, stream, status), (dir / "stream").string(), interval});
     }
 };
 
@@ -178,12 +170,9 @@ TEST_F(MouthProbeRun, UnusableArgumentsNeverStartTheDecoder) {
          "mouth_probe: interval is not a number of milliseconds: soon\n" + usage},
     };
     for (const Case& c : cases) {
-        const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_EQ(
-            runMouthProbe(c.arguments, [] { return std::unique_ptr<FaceEngine>(); }, {1, err}),
-            USAGE_STATUS);
-        ::close(err);
-        EXPECT_EQ(testing::readFile(dir / "err"), c.err);
+        const testing::Finished finished = run(c.arguments);
+        EXPECT_EQ(finished.status, USAGE_STATUS);
+        EXPECT_EQ(finished.err, c.err);
     }
     EXPECT_FALSE(fs::exists(dir / "args"));
 }
