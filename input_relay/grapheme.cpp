@@ -27,6 +27,47 @@ CodePointClass classify(char32_t c) {
             findRange({PICTOGRAPHIC_RANGES, PICTOGRAPHIC_RANGE_COUNT}, c) != nullptr};
 }
 
+constexpr char32_t REPLACEMENT_CHARACTER = 0xFFFD;
+
+// The code point whose well-formed encoding starts at bytes[i], with its length.
+std::optional<std::pair<char32_t, std::size_t>> decodeOne(std::string_view bytes, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    std::size_t length = 0;
+    char32_t c = 0;
+    char32_t minimum = 0;
+    if (lead < 0x80) {
+        return std::pair{static_cast<char32_t>(lead), std::size_t{1}};
+    } else if ((lead & 0xE0) == 0xC0) {
+        length = 2;
+        c = lead & 0x1Fu;
+        minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3;
+        c = lead & 0x0Fu;
+        minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4;
+        c = lead & 0x07u;
+        minimum = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (bytes.size() - i < length) {
+        return std::nullopt;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto continuation = static_cast<unsigned char>(bytes[i + k]);
+        if ((continuation & 0xC0) != 0x80) {
+            return std::nullopt;
+        }
+        c = (c << 6) | (continuation & 0x3Fu);
+    }
+    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        return std::nullopt;
+    }
+    return std::pair{c, length};
+}
+
 bool isControlLike(BreakClass c) {
     return c == BreakClass::Control || c == BreakClass::CR || c == BreakClass::LF;
 }
@@ -78,47 +119,25 @@ bool breaksBefore(const std::vector<CodePointClass>& classes, std::size_t i) {
 
 std::optional<std::u32string> decodeUtf8(std::string_view bytes) {
     std::u32string text;
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        std::size_t length = 0;
-        char32_t c = 0;
-        char32_t minimum = 0;
-        if (lead < 0x80) {
-            length = 1;
-            c = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            c = lead & 0x1Fu;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            c = lead & 0x0Fu;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            c = lead & 0x07u;
-            minimum = 0x10000;
-        } else {
+    for (std::size_t i = 0; i < bytes.size();) {
+        auto decoded = decodeOne(bytes, i);
+        if (!decoded) {
             return std::nullopt;
         }
-        if (bytes.size() - i < length) {
-            return std::nullopt;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto continuation = static_cast<unsigned char>(bytes[i + k]);
-            if ((continuation & 0xC0) != 0x80) {
-                return std::nullopt;
-            }
-            c = (c << 6) | (continuation & 0x3Fu);
-        }
-        if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            return std::nullopt;
-        }
-        text.push_back(c);
-        i += length;
+        text.push_back(decoded->first);
+        i += decoded->second;
     }
     return text;
+}
+
+std::string repairedUtf8(std::string_view bytes) {
+    std::u32string text;
+    for (std::size_t i = 0; i < bytes.size();) {
+        auto decoded = decodeOne(bytes, i);
+        text.push_back(decoded ? decoded->first : REPLACEMENT_CHARACTER);
+        i += decoded ? decoded->second : 1;
+    }
+    return encodeUtf8(text);
 }
 
 std::string encodeUtf8(std::u32string_view text) {

@@ -45,6 +45,8 @@ extern const std::size_t PICTOGRAPHIC_RANGE_COUNT;
 // None when the bytes are not well-formed UTF-8 (overlong forms, surrogates and values above
 // U+10FFFF included).
 std::optional<std::u32string> decodeUtf8(std::string_view bytes);
+// Each byte that starts no well-formed sequence becomes U+FFFD.
+std::string repairedUtf8(std::string_view bytes);
 std::string encodeUtf8(std::u32string_view text);
 std::u16string encodeUtf16(std::u32string_view text);
 

@@ -311,12 +311,17 @@ AxValue elementValue(AtspiAccessible* a, AtspiRole role, const States& states) {
     }
 }
 
-// The role and subrole names the report speaks; a password field is a secure text field in
-// its own right, so that its text can never reach the report.
-std::pair<std::string, std::optional<std::string>> roleNames(AtspiRole role) {
+// The role and subrole names the report speaks. A password field is a secure text field in
+// its own right, so that its text can never reach the report; toolkits call single-line text
+// fields plain text.
+std::pair<std::string, std::optional<std::string>> roleNames(AtspiRole role, const States& states) {
     auto names = platform_linux::axRoleForAtspiRole(role);
     if (role == ATSPI_ROLE_PASSWORD_TEXT) {
         return {std::string(names.subrole), std::nullopt};
+    }
+    if (role == ATSPI_ROLE_TEXT && states.set != nullptr &&
+        atspi_state_set_contains(states.set, ATSPI_STATE_SINGLE_LINE)) {
+        names = platform_linux::axRoleForAtspiRole(ATSPI_ROLE_ENTRY);
     }
     std::optional<std::string> subrole;
     if (!names.subrole.empty()) {
@@ -483,7 +488,7 @@ class X11Platform : public Platform {
             return std::nullopt;
         }
         const States states(a);
-        auto [roleName, subrole] = roleNames(role);
+        auto [roleName, subrole] = roleNames(role, states);
         const auto extents = screenExtents(a);
         std::vector<AxValue> values;
         for (std::string_view attribute : attributes) {
@@ -893,7 +898,7 @@ class X11Platform : public Platform {
     Point pointer_;
     bool buttonHeld_ = false;
     std::int64_t scrollCarry_ = 0;
-    std::map<std::uint16_t, xcb_keycode_t> pressed_;  // virtual key code to X keycode
+    std::map<std::uint16_t, xcb_keycode_t> pressed_;              // virtual key code to X keycode
     std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>> spares_;  // oldest binding first
     xcb_keycode_t minKeycode_ = 0;
     std::uint8_t perKeycode_ = 0;

@@ -206,7 +206,8 @@ int Relay::run() {
         return 0;
     } catch (const RelayFailure& failure) {
         releaseInput();
-        platform_.writeError(failure.message + "\n");
+        // The line quotes command text, which need not be UTF-8.
+        platform_.writeError(repairedUtf8(failure.message) + "\n");
         return 2;
     }
 }

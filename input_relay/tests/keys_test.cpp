@@ -155,6 +155,10 @@ TEST(GraphemeClusters, FollowTheUnicodeBreakTestCases) {
     EXPECT_GT(cases, 0);
 }
 
+TEST(RepairedUtf8, ReplacesEachByteOfAnIllFormedSequence) {
+    EXPECT_EQ(repairedUtf8("a\xff\xc3\xa9\xe2\x82"), "a\uFFFD\u00e9\uFFFD\uFFFD");
+}
+
 TEST(DecodeUtf8, RoundTripsThroughBothEncodings) {
     const std::u32string text = U"a\u00e9\u20ac\U0001F600";
     EXPECT_EQ(decodeUtf8(encodeUtf8(text)), text);
