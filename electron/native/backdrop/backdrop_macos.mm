@@ -32,11 +32,19 @@ char kPinnedKey;
 
 const NSOperatingSystemVersion kGlassSystemVersion = {26, 0, 0};
 
-NSView* View(ViewRef ref) { return (__bridge NSView*)reinterpret_cast<void*>(ref); }
-NSWindow* Window(WindowRef ref) { return (__bridge NSWindow*)reinterpret_cast<void*>(ref); }
-std::uintptr_t Ref(id object) { return reinterpret_cast<std::uintptr_t>((__bridge void*)object); }
+NSView* View(ViewRef ref) {
+    return (__bridge NSView*)reinterpret_cast<void*>(ref);
+}
+NSWindow* Window(WindowRef ref) {
+    return (__bridge NSWindow*)reinterpret_cast<void*>(ref);
+}
+std::uintptr_t Ref(id object) {
+    return reinterpret_cast<std::uintptr_t>((__bridge void*)object);
+}
 NSString* String(std::string_view text) {
-    return [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];
+    return [[NSString alloc] initWithBytes:text.data()
+                                    length:text.size()
+                                  encoding:NSUTF8StringEncoding];
 }
 
 id ObjectValue(const PropertyValue& value) {
@@ -66,7 +74,7 @@ NSNotificationName NotificationName(WindowEvent event) {
 }
 
 class AppKitViewSystem : public ViewSystem {
-public:
+  public:
     bool glassAvailable(std::string_view glassClassName) override {
         return [NSProcessInfo.processInfo isOperatingSystemAtLeastVersion:kGlassSystemVersion] &&
                NSClassFromString(String(glassClassName)) != nil;
@@ -89,8 +97,8 @@ public:
     }
 
     ViewRef createPassThroughOverlay(Rect frame) override {
-        GlassPassThroughView* overlay =
-            [[GlassPassThroughView alloc] initWithFrame:NSMakeRect(frame.x, frame.y, frame.width, frame.height)];
+        GlassPassThroughView* overlay = [[GlassPassThroughView alloc]
+            initWithFrame:NSMakeRect(frame.x, frame.y, frame.width, frame.height)];
         overlay.autoresizingMask = NSViewWidthSizable | NSViewHeightSizable;
         overlay.wantsLayer = YES;
         overlay.layer.backgroundColor = NSColor.clearColor.CGColor;
@@ -131,14 +139,17 @@ public:
         layer.shadowColor = nil;
     }
 
-    void addSubview(ViewRef parent, ViewRef child) override { [View(parent) addSubview:View(child)]; }
+    void addSubview(ViewRef parent, ViewRef child) override {
+        [View(parent) addSubview:View(child)];
+    }
     void addSubviewBelow(ViewRef parent, ViewRef child, ViewRef sibling) override {
         [View(parent) addSubview:View(child) positioned:NSWindowBelow relativeTo:View(sibling)];
     }
     void removeFromSuperview(ViewRef view) override { [View(view) removeFromSuperview]; }
 
-    bool setValue(std::uintptr_t object, std::string_view key, const PropertyValue& value) override {
-        id target = (__bridge id)reinterpret_cast<void*>(object);
+    bool setValue(std::uintptr_t object, std::string_view key,
+                  const PropertyValue& value) override {
+        id target = (__bridge id) reinterpret_cast<void*>(object);
         @try {
             [target setValue:ObjectValue(value) forKey:String(key)];
             return true;
@@ -148,9 +159,15 @@ public:
     }
 
     void setOpaque(WindowRef window, bool opaque) override { Window(window).opaque = opaque; }
-    void setClearBackground(WindowRef window) override { Window(window).backgroundColor = NSColor.clearColor; }
-    void setHasShadow(WindowRef window, bool hasShadow) override { Window(window).hasShadow = hasShadow; }
-    void setHidesOnDeactivate(WindowRef window, bool hides) override { Window(window).hidesOnDeactivate = hides; }
+    void setClearBackground(WindowRef window) override {
+        Window(window).backgroundColor = NSColor.clearColor;
+    }
+    void setHasShadow(WindowRef window, bool hasShadow) override {
+        Window(window).hasShadow = hasShadow;
+    }
+    void setHidesOnDeactivate(WindowRef window, bool hides) override {
+        Window(window).hidesOnDeactivate = hides;
+    }
     void setCollectionBehavior(WindowRef window, uint64_t behavior) override {
         Window(window).collectionBehavior = static_cast<NSWindowCollectionBehavior>(behavior);
     }
@@ -163,13 +180,15 @@ public:
         objc_setAssociatedObject(Window(window), &kPinnedKey, @YES, OBJC_ASSOCIATION_RETAIN);
     }
 
-    void observe(WindowRef window, WindowEvent event, std::function<void(WindowRef)> handler) override {
+    void observe(WindowRef window, WindowEvent event,
+                 std::function<void(WindowRef)> handler) override {
         NSWindow* observed = Window(window);
         __weak NSWindow* weakWindow = observed;
         auto shared = std::make_shared<std::function<void(WindowRef)>>(std::move(handler));
         // Key changes arrive on the main queue; a close is handled at once, before the
         // window lets go of its views.
-        NSOperationQueue* queue = event == WindowEvent::kWillClose ? nil : NSOperationQueue.mainQueue;
+        NSOperationQueue* queue =
+            event == WindowEvent::kWillClose ? nil : NSOperationQueue.mainQueue;
         [NSNotificationCenter.defaultCenter addObserverForName:NotificationName(event)
                                                         object:observed
                                                          queue:queue

@@ -14,14 +14,14 @@ namespace desktop_info {
 namespace {
 
 class MacAxElement : public AxElement {
-public:
+  public:
     explicit MacAxElement(AXUIElementRef element) : element_(element) {}
     ~MacAxElement() override { CFRelease(element_); }
     MacAxElement(const MacAxElement&) = delete;
     MacAxElement& operator=(const MacAxElement&) = delete;
     AXUIElementRef get() const { return element_; }
 
-private:
+  private:
     AXUIElementRef element_;
 };
 
@@ -60,10 +60,11 @@ WindowEntry ReadWindowEntry(CFDictionaryRef entry) {
     CFTypeRef bounds = CFDictionaryGetValue(entry, kCGWindowBounds);
     if (bounds != nullptr) {
         CGRect rect = CGRectZero;
-        const bool converts = CFGetTypeID(bounds) == CFDictionaryGetTypeID() &&
-                              CGRectMakeWithDictionaryRepresentation(static_cast<CFDictionaryRef>(bounds), &rect);
-        window.bounds = converts ? std::optional<Rect>(Rect{rect.origin.x, rect.origin.y, rect.size.width,
-                                                            rect.size.height})
+        const bool converts =
+            CFGetTypeID(bounds) == CFDictionaryGetTypeID() &&
+            CGRectMakeWithDictionaryRepresentation(static_cast<CFDictionaryRef>(bounds), &rect);
+        window.bounds = converts ? std::optional<Rect>(Rect{rect.origin.x, rect.origin.y,
+                                                            rect.size.width, rect.size.height})
                                  : std::optional<Rect>();
     }
     window.name = StringValue(CFDictionaryGetValue(entry, kCGWindowName));
@@ -105,7 +106,7 @@ std::optional<SharedCursor> SharedCursorOf(NSCursor* cursor) {
 #pragma clang diagnostic pop
 
 class MacDesktopInfoPlatform : public DesktopInfoPlatform {
-public:
+  public:
     void setAccessibilityMessagingTimeout(float seconds) override {
         AXUIElementRef systemWide = AXUIElementCreateSystemWide();
         AXUIElementSetMessagingTimeout(systemWide, seconds);
@@ -158,7 +159,8 @@ public:
     AxElementAnswer elementAtPosition(float x, float y) override {
         AXUIElementRef systemWideElement = AXUIElementCreateSystemWide();
         AXUIElementRef elementUnderMouse = nullptr;
-        const AXError error = AXUIElementCopyElementAtPosition(systemWideElement, x, y, &elementUnderMouse);
+        const AXError error =
+            AXUIElementCopyElementAtPosition(systemWideElement, x, y, &elementUnderMouse);
         CFRelease(systemWideElement);
         AxElementAnswer answer{ToAxStatus(error), nullptr};
         if (elementUnderMouse != nullptr) {
@@ -169,8 +171,8 @@ public:
 
     AxAnswer<std::string> role(AxElement& element) override {
         CFTypeRef value = nullptr;
-        const AXError error =
-            AXUIElementCopyAttributeValue(static_cast<MacAxElement&>(element).get(), kAXRoleAttribute, &value);
+        const AXError error = AXUIElementCopyAttributeValue(
+            static_cast<MacAxElement&>(element).get(), kAXRoleAttribute, &value);
         AxAnswer<std::string> answer{ToAxStatus(error), StringValue(value)};
         if (value != nullptr) {
             CFRelease(value);
@@ -180,8 +182,8 @@ public:
 
     AxAnswer<bool> focused(AxElement& element) override {
         CFTypeRef value = nullptr;
-        const AXError error =
-            AXUIElementCopyAttributeValue(static_cast<MacAxElement&>(element).get(), kAXFocusedAttribute, &value);
+        const AXError error = AXUIElementCopyAttributeValue(
+            static_cast<MacAxElement&>(element).get(), kAXFocusedAttribute, &value);
         AxAnswer<bool> answer{ToAxStatus(error), std::nullopt};
         if (value != nullptr) {
             if (CFGetTypeID(value) == CFBooleanGetTypeID()) {
@@ -203,11 +205,15 @@ public:
         }
     }
 
-    bool requestInputMonitoring() override { return IOHIDRequestAccess(kIOHIDRequestTypeListenEvent); }
+    bool requestInputMonitoring() override {
+        return IOHIDRequestAccess(kIOHIDRequestTypeListenEvent);
+    }
 
     std::optional<std::vector<WindowEntry>> copyWindowList() override {
         CFArrayRef list = CGWindowListCopyWindowInfo(
-            kCGWindowListOptionOnScreenOnly | kCGWindowListExcludeDesktopElements, kCGNullWindowID);
+            static_cast<CGWindowListOption>(kCGWindowListOptionOnScreenOnly |
+                                            kCGWindowListExcludeDesktopElements),
+            kCGNullWindowID);
         if (list == nullptr) {
             return std::nullopt;
         }
@@ -225,6 +231,8 @@ public:
 
 }  // namespace
 
-std::unique_ptr<DesktopInfoPlatform> MakeDesktopInfoPlatform() { return std::make_unique<MacDesktopInfoPlatform>(); }
+std::unique_ptr<DesktopInfoPlatform> MakeDesktopInfoPlatform() {
+    return std::make_unique<MacDesktopInfoPlatform>();
+}
 
 }  // namespace desktop_info
