@@ -2,34 +2,39 @@
 
 namespace filmstrip {
 
-SerialExecutor::SerialExecutor() : thread_([this] { run(); }) {}
+SerialExecutor::SerialExecutor()
+    : queue_(std::make_shared<Queue>()), thread_([queue = queue_] { run(queue); }) {}
 
 SerialExecutor::~SerialExecutor() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        std::lock_guard<std::mutex> lock(queue_->mutex);
+        queue_->stopping = true;
     }
-    wake_.notify_one();
-    thread_.join();
+    queue_->wake.notify_one();
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();  // destroyed by one of its tasks: the thread finishes the queue alone
+    } else {
+        thread_.join();
+    }
 }
 
 void SerialExecutor::async(std::function<void()> task) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        tasks_.push_back(std::move(task));
+        std::lock_guard<std::mutex> lock(queue_->mutex);
+        queue_->tasks.push_back(std::move(task));
     }
-    wake_.notify_one();
+    queue_->wake.notify_one();
 }
 
-void SerialExecutor::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+void SerialExecutor::run(const std::shared_ptr<Queue>& queue) {
+    std::unique_lock<std::mutex> lock(queue->mutex);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-        if (tasks_.empty()) {
+        queue->wake.wait(lock, [&queue] { return queue->stopping || !queue->tasks.empty(); });
+        if (queue->tasks.empty()) {
             return;  // stopping, and everything queued has run
         }
-        std::function<void()> task = std::move(tasks_.front());
-        tasks_.pop_front();
+        std::function<void()> task = std::move(queue->tasks.front());
+        queue->tasks.pop_front();
         lock.unlock();
         task();
         task = nullptr;  // a task's captures are released outside the lock too

@@ -1,10 +1,12 @@
 // An Executor that runs its tasks one after another on a thread of its own. Destroying it
-// runs the tasks already queued, then joins the thread.
+// runs the tasks already queued, then ends the thread; it may be destroyed by one of its own
+// tasks (the last owner of whatever holds it may be a task).
 #pragma once
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -22,12 +24,16 @@ class SerialExecutor final : public Executor {
     void async(std::function<void()> task) override;
 
   private:
-    void run();
+    // Shared with the thread, which may outlive the executor by the rest of its queue.
+    struct Queue {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> tasks;
+        bool stopping = false;
+    };
+    static void run(const std::shared_ptr<Queue>& queue);
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> tasks_;
-    bool stopping_ = false;
+    const std::shared_ptr<Queue> queue_;
     std::thread thread_;
 };
 
