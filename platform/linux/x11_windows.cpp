@@ -172,15 +172,21 @@ std::vector<X11Window> X11WindowEnumerator::onScreenWindows() const {
     if (xcb_connection_has_error(c)) {
         return {};
     }
+    // Everything that does not depend on an earlier answer goes out before any is awaited.
     auto treeCookie = xcb_query_tree(c, root_);
     auto desktopCookie = requestProperty(c, root_, atom(kNetCurrentDesktop));
     auto clientsCookie = requestProperty(c, root_, atom(kNetClientList));
-    const bool managed = windowManagerRunning();
+    auto checkCookie = requestProperty(c, root_, atom(kNetSupportingWmCheck));
     Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, treeCookie, nullptr));
     const auto currentDesktop = firstCardinal(takeProperty(c, desktopCookie));
     const auto clients = cardinals(takeProperty(c, clientsCookie));
+    const auto check = firstCardinal(takeProperty(c, checkCookie));
     if (!tree) {
         return {};
+    }
+    std::optional<xcb_get_property_cookie_t> selfCheckCookie;
+    if (check) {
+        selfCheckCookie = requestProperty(c, *check, atom(kNetSupportingWmCheck));
     }
 
     // Children come bottom to top; walk them top to bottom.
@@ -191,8 +197,14 @@ std::vector<X11Window> X11WindowEnumerator::onScreenWindows() const {
     for (xcb_window_t w : topLevels) {
         attributeCookies.push_back(xcb_get_window_attributes(c, w));
     }
-    const auto managedClients = managed ? clientsByTopLevel(c, root_, clients)
-                                        : std::unordered_map<xcb_window_t, xcb_window_t>{};
+    auto managedClients = check ? clientsByTopLevel(c, root_, clients)
+                                : std::unordered_map<xcb_window_t, xcb_window_t>{};
+    // A check window left by a window manager that died no longer names itself.
+    const bool managed =
+        selfCheckCookie && firstCardinal(takeProperty(c, *selfCheckCookie)) == check;
+    if (!managed) {
+        managedClients.clear();
+    }
 
     // Under a window manager a root child is a managed client (or its frame) or an
     // override-redirect window; anything else is the window manager's own.
@@ -225,6 +237,7 @@ std::vector<X11Window> X11WindowEnumerator::onScreenWindows() const {
     }
 
     std::vector<X11Window> windows;
+    std::unordered_map<pid_t, std::string> ownerNames;
     for (size_t i = 0; i < candidates.size(); ++i) {
         const ClientRequests& r = requests[i];
         auto netName = textProperty(takeProperty(c, r.netName), atom(kUtf8String));
@@ -248,7 +261,13 @@ std::vector<X11Window> X11WindowEnumerator::onScreenWindows() const {
         window.id = candidates[i].client;
         window.pid = static_cast<pid_t>(pid.value_or(0));
         window.title = netName ? *netName : name.value_or("");
-        window.ownerName = window.pid > 0 ? processName(window.pid) : "";
+        if (window.pid > 0) {
+            auto known = ownerNames.find(window.pid);
+            if (known == ownerNames.end()) {
+                known = ownerNames.emplace(window.pid, processName(window.pid)).first;
+            }
+            window.ownerName = known->second;
+        }
         const double border = geometry->border_width;
         window.bounds = {origin->dst_x - border, origin->dst_y - border,
                          geometry->width + 2 * border, geometry->height + 2 * border};
