@@ -17,6 +17,7 @@ using JsonObject = std::vector<std::pair<std::string, Json>>;
 struct Json {
     template <typename Value>
     Json(Value v) : value(std::move(v)) {}  // NOLINT(google-explicit-constructor): a JSON literal
+    Json(const char*) = delete;             // would turn into a boolean
     std::variant<bool, std::int64_t, double, std::string, JsonArray, JsonObject> value;
 };
 

@@ -70,11 +70,13 @@ class TestWindow:
     def _await_accessible(self):
         # The tree reaches the bus a moment after the window is mapped.
         deadline = time.monotonic() + READY_SECONDS
-        while time.monotonic() < deadline:
-            if run_relay([f"window:{self.id}"]).returncode == 0:
+        while True:
+            done = run_relay([f"window:{self.id}"])
+            if done.returncode == 0:
                 return
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"the test window never became inspectable: {done.stderr}")
             time.sleep(0.1)
-        raise RuntimeError("the test window never became inspectable")
 
     def command(self, line):
         self.process.stdin.write(line + "\n")
@@ -91,7 +93,9 @@ class TestWindow:
 
     def settled(self, x, y):
         """All events up to a final move to (x, y) sent by a run of its own."""
-        run_relay([f"window:{self.id}", f"{x},{y}"])
+        done = run_relay([f"window:{self.id}", f"{x},{y}"])
+        if done.returncode != 0:
+            raise AssertionError(f"the final move failed: {done.stderr}")
         return self.wait_for(lambda e: e["type"] == "MotionNotify" and
                              (e["root_x"], e["root_y"]) == (x, y))
 
