@@ -101,7 +101,7 @@ void ForceActiveGlassState(ViewSystem& views, ViewRef view) {
 Backdrop::Backdrop(std::shared_ptr<ViewSystem> views) : views_(std::move(views)) {}
 
 Backdrop::~Backdrop() {
-    for (auto& [root, state] : windowStates_) {
+    for (auto& [root, state] : gWindowStates_) {
         views_->releaseView(state.overlay);
     }
 }
@@ -111,8 +111,8 @@ bool Backdrop::IsBackdropSupported() {
 }
 
 WindowGlassState* Backdrop::EnsureWindowState(ViewRef electronRootView) {
-    auto found = windowStates_.find(electronRootView);
-    if (found != windowStates_.end()) {
+    auto found = gWindowStates_.find(electronRootView);
+    if (found != gWindowStates_.end()) {
         // An overlay that left the window it was put in belongs to a window that is gone
         // or was rebuilt; its entry must not be used.
         if (views_->windowOf(found->second.overlay) == found->second.window) {
@@ -126,16 +126,16 @@ WindowGlassState* Backdrop::EnsureWindowState(ViewRef electronRootView) {
         contentView = views_->contentViewOf(window);
         ConfigureLiveGlassWindow(window);
     }
-    views_->killLayerShadow(contentView);
+    views_->KillLayerShadow(contentView);
     const ViewRef overlay = views_->createPassThroughOverlay(views_->boundsOf(contentView));
-    views_->killLayerShadow(overlay);
+    views_->KillLayerShadow(overlay);
     const std::vector<ViewRef> subviews = views_->subviewsOf(contentView);
     if (subviews.empty()) {
         views_->addSubview(contentView, overlay);
     } else {
         views_->addSubviewBelow(contentView, overlay, subviews.front());
     }
-    return &windowStates_.insert_or_assign(electronRootView, WindowGlassState{overlay, {}, window})
+    return &gWindowStates_.insert_or_assign(electronRootView, WindowGlassState{overlay, {}, window})
                 .first->second;
 }
 
@@ -174,7 +174,7 @@ void Backdrop::PinGlassStateAcrossKeyChanges(WindowRef window) {
 }
 
 void Backdrop::DropStatesOfClosingWindow(WindowRef window) {
-    for (auto it = windowStates_.begin(); it != windowStates_.end();) {
+    for (auto it = gWindowStates_.begin(); it != gWindowStates_.end();) {
         auto next = std::next(it);
         if (it->second.window == window) {
             DropWindowState(it);
@@ -191,17 +191,17 @@ void Backdrop::DropWindowState(std::unordered_map<ViewRef, WindowGlassState>::it
     state.glassViews.clear();
     views_->removeFromSuperview(state.overlay);
     views_->releaseView(state.overlay);
-    windowStates_.erase(entry);
+    gWindowStates_.erase(entry);
 }
 
 ViewRef Backdrop::CreateGlassView(Rect frame, double cornerRadius, const std::string& tint) {
-    const ViewRef view = views_->createViewOfClass(kGlassClassName);
+    const ViewRef view = views_->CreateClassInstanceByName(kGlassClassName);
     if (view == 0) {
         return 0;
     }
     views_->setFrame(view, frame);
     views_->setWantsLayer(view);
-    views_->killLayerShadow(view);
+    views_->KillLayerShadow(view);
     views_->setMasksToBounds(view);
     // A radius of 0 or less keeps the glass class's own default.
     if (cornerRadius > 0) {
@@ -265,8 +265,8 @@ void Backdrop::UpdateGlassRects(ViewRef electronRootView, GlassRectSource& rects
 }
 
 void Backdrop::RemoveAllBackdrops(ViewRef electronRootView) {
-    auto found = windowStates_.find(electronRootView);
-    if (found != windowStates_.end()) {
+    auto found = gWindowStates_.find(electronRootView);
+    if (found != gWindowStates_.end()) {
         DropWindowState(found);
     }
 }

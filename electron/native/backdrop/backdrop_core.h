@@ -71,7 +71,7 @@ class Backdrop : public std::enable_shared_from_this<Backdrop> {
     void RemoveAllBackdrops(ViewRef electronRootView);
 
     const std::unordered_map<ViewRef, WindowGlassState>& windowStates() const {
-        return windowStates_;
+        return gWindowStates_;
     }
 
   private:
@@ -82,8 +82,9 @@ class Backdrop : public std::enable_shared_from_this<Backdrop> {
     void DropStatesOfClosingWindow(WindowRef window);
 
     std::shared_ptr<ViewSystem> views_;
-    // Keyed by the root view's identity.
-    std::unordered_map<ViewRef, WindowGlassState> windowStates_;
+    // The window states of this environment (the main thread's: in practice the process's),
+    // keyed by the root view's identity.
+    std::unordered_map<ViewRef, WindowGlassState> gWindowStates_;
 };
 
 }  // namespace backdrop

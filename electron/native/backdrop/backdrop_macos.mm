@@ -108,7 +108,7 @@ class AppKitViewSystem : public ViewSystem {
 
     void releaseView(ViewRef view) override { CFBridgingRelease(reinterpret_cast<void*>(view)); }
 
-    ViewRef createViewOfClass(std::string_view className) override {
+    ViewRef CreateClassInstanceByName(std::string_view className) override {
         Class viewClass = NSClassFromString(String(className));
         if (viewClass == nil) {
             return 0;
@@ -128,7 +128,7 @@ class AppKitViewSystem : public ViewSystem {
     void setWantsLayer(ViewRef view) override { View(view).wantsLayer = YES; }
     void setMasksToBounds(ViewRef view) override { View(view).layer.masksToBounds = YES; }
 
-    void killLayerShadow(ViewRef view) override {
+    void KillLayerShadow(ViewRef view) override {
         CALayer* layer = View(view).layer;
         if (layer == nil) {
             return;

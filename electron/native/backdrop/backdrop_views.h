@@ -54,13 +54,13 @@ class ViewSystem {
     virtual void releaseView(ViewRef view) = 0;
     // A new instance of the named class when that class exists and is a view, else 0. It
     // lives at least until the current call returns; a superview keeps it after that.
-    virtual ViewRef createViewOfClass(std::string_view className) = 0;
+    virtual ViewRef CreateClassInstanceByName(std::string_view className) = 0;
 
     virtual void setFrame(ViewRef view, Rect frame) = 0;
     virtual void setWantsLayer(ViewRef view) = 0;
     virtual void setMasksToBounds(ViewRef view) = 0;
     // No shadow on the view's layer (opacity, radius, offset, colour); nothing without a layer.
-    virtual void killLayerShadow(ViewRef view) = 0;
+    virtual void KillLayerShadow(ViewRef view) = 0;
     virtual void addSubview(ViewRef parent, ViewRef child) = 0;
     virtual void addSubviewBelow(ViewRef parent, ViewRef child, ViewRef sibling) = 0;
     virtual void removeFromSuperview(ViewRef view) = 0;

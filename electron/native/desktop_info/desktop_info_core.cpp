@@ -90,7 +90,7 @@ DesktopInfo::DesktopInfo(DesktopInfoPlatform& platform) : platform_(platform) {
 }
 
 std::string DesktopInfo::GetCurrentCursorType() {
-    if (platform_.isHostFrontmost()) {
+    if (platform_.IsOrvelFrontmost()) {
         return NSCursorToString(platform_.currentCursor());
     }
     return GetCursorTypeFromAccessibility();

@@ -113,7 +113,7 @@ class MacDesktopInfoPlatform : public DesktopInfoPlatform {
         CFRelease(systemWide);
     }
 
-    bool isHostFrontmost() override {
+    bool IsOrvelFrontmost() override {
         @autoreleasepool {
             NSString* frontApp = NSWorkspace.sharedWorkspace.frontmostApplication.bundleIdentifier;
             NSString* myBundleId = NSBundle.mainBundle.bundleIdentifier;

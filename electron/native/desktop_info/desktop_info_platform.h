@@ -93,7 +93,7 @@ class DesktopInfoPlatform {
     // Bounds every later accessibility query of the process.
     virtual void setAccessibilityMessagingTimeout(float seconds) = 0;
 
-    virtual bool isHostFrontmost() = 0;
+    virtual bool IsOrvelFrontmost() = 0;
     virtual HostCursor currentCursor() = 0;
 
     virtual bool isAccessibilityTrusted() = 0;

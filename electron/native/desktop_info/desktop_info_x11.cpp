@@ -114,7 +114,7 @@ class X11DesktopInfoPlatform : public DesktopInfoPlatform {
             std::chrono::milliseconds(static_cast<long>(seconds * 1000.0f + 0.5f)));
     }
 
-    bool isHostFrontmost() override {
+    bool IsOrvelFrontmost() override {
         if (!display_.connect()) {
             return false;
         }

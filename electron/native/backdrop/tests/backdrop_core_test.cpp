@@ -97,7 +97,7 @@ TEST_F(BackdropTest, PreparingAWindowPutsOneOverlayAtTheBackAndConfiguresTheWind
     };
     EXPECT_EQ(views->loggedFor(window), expected);
     EXPECT_EQ(views->loggedFor(content),
-              (std::vector<std::string>{"killLayerShadow " + std::to_string(content),
+              (std::vector<std::string>{"KillLayerShadow " + std::to_string(content),
                                         "addSubviewBelow " + std::to_string(content) + " " +
                                             std::to_string(state->overlay)}));
 }
@@ -222,7 +222,7 @@ TEST_F(UpdateTest, AListedIdKeepsItsViewAndIsOnlyMovedAndRestyled) {
     views->log.clear();
     update({Glass("a", 5, 6, 70, 80, 0, "")});
     EXPECT_EQ(glass().at("a"), first);
-    EXPECT_EQ(views->logged("createViewOfClass"), 0u);
+    EXPECT_EQ(views->logged("CreateClassInstanceByName"), 0u);
     EXPECT_EQ(view("a").frame.x, 5);
     EXPECT_EQ(view("a").frame.height, 80);
     EXPECT_EQ(std::get<double>(view("a").values.at("cornerRadius")), 0)
@@ -275,7 +275,7 @@ TEST_F(UpdateTest, ElementsThatAreNotObjectsOrHaveNoIdArePassedOver) {
 
 TEST_F(UpdateTest, TheSameIdTwiceCreatesOnceThenUpdates) {
     update({Glass("a", 0, 0, 10, 10), Glass("a", 50, 60, 70, 80)});
-    EXPECT_EQ(views->logged("createViewOfClass"), 1u);
+    EXPECT_EQ(views->logged("CreateClassInstanceByName"), 1u);
     EXPECT_EQ(view("a").frame.x, 50);
 }
 

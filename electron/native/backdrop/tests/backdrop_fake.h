@@ -128,13 +128,13 @@ class FakeViewSystem : public ViewSystem {
         --views[view].held;
         record("releaseView", view);
     }
-    ViewRef createViewOfClass(std::string_view className) override {
+    ViewRef CreateClassInstanceByName(std::string_view className) override {
         if (!glassClassExists || className != "NSGlassEffectView" || !glassClassIsView) {
-            record("createViewOfClass(none)", 0);
+            record("CreateClassInstanceByName(none)", 0);
             return 0;
         }
         const ViewRef ref = makeView(std::string(className));
-        record("createViewOfClass", ref);
+        record("CreateClassInstanceByName", ref);
         return ref;
     }
     void setFrame(ViewRef view, Rect frame) override {
@@ -149,7 +149,7 @@ class FakeViewSystem : public ViewSystem {
         views[view].masksToBounds = true;
         record("setMasksToBounds", view);
     }
-    void killLayerShadow(ViewRef view) override { record("killLayerShadow", view); }
+    void KillLayerShadow(ViewRef view) override { record("KillLayerShadow", view); }
     void addSubview(ViewRef parent, ViewRef child) override {
         attach(parent, child, views[parent].subviews.end());
         record("addSubview", parent, child);

@@ -36,7 +36,7 @@ class FakeDesktopInfoPlatform : public DesktopInfoPlatform {
         calls.push_back("setAccessibilityMessagingTimeout");
         messagingTimeout = seconds;
     }
-    bool isHostFrontmost() override { return frontmost; }
+    bool IsOrvelFrontmost() override { return frontmost; }
     HostCursor currentCursor() override {
         calls.push_back("currentCursor");
         return cursor;
