@@ -37,13 +37,7 @@ constexpr uint32_t kPropertyLongs = 2048;
 constexpr int kFrameDepthLimit = 4;
 constexpr uint32_t kAllDesktops = 0xFFFFFFFF;
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
-
-using PropertyReply = Reply<xcb_get_property_reply_t>;
+using PropertyReply = XcbReply<xcb_get_property_reply_t>;
 
 xcb_get_property_cookie_t requestProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t atom) {
     return xcb_get_property(c, 0, w, atom, XCB_GET_PROPERTY_TYPE_ANY, 0, kPropertyLongs);
@@ -113,7 +107,7 @@ std::unordered_map<xcb_window_t, xcb_window_t> clientsByTopLevel(
         }
         std::vector<std::pair<xcb_window_t, xcb_window_t>> next;
         for (size_t i = 0; i < pending.size(); ++i) {
-            Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, cookies[i], nullptr));
+            XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, cookies[i], nullptr));
             if (!tree) {
                 continue;  // destroyed meanwhile
             }
@@ -149,7 +143,7 @@ X11WindowEnumerator::X11WindowEnumerator(xcb_connection_t* connection, xcb_windo
             connection_, 0, static_cast<uint16_t>(std::strlen(kAtomNames[i])), kAtomNames[i]);
     }
     for (int i = 0; i < kAtomCount; ++i) {
-        Reply<xcb_intern_atom_reply_t> reply(
+        XcbReply<xcb_intern_atom_reply_t> reply(
             xcb_intern_atom_reply(connection_, cookies[i], nullptr));
         atoms_[i] = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
     }
@@ -177,7 +171,7 @@ std::vector<X11Window> X11WindowEnumerator::onScreenWindows() const {
     auto desktopCookie = requestProperty(c, root_, atom(kNetCurrentDesktop));
     auto clientsCookie = requestProperty(c, root_, atom(kNetClientList));
     auto checkCookie = requestProperty(c, root_, atom(kNetSupportingWmCheck));
-    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, treeCookie, nullptr));
+    XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, treeCookie, nullptr));
     const auto currentDesktop = firstCardinal(takeProperty(c, desktopCookie));
     const auto clients = cardinals(takeProperty(c, clientsCookie));
     const auto check = firstCardinal(takeProperty(c, checkCookie));
@@ -210,7 +204,7 @@ std::vector<X11Window> X11WindowEnumerator::onScreenWindows() const {
     // override-redirect window; anything else is the window manager's own.
     std::vector<Candidate> candidates;
     for (size_t i = 0; i < topLevels.size(); ++i) {
-        Reply<xcb_get_window_attributes_reply_t> attributes(
+        XcbReply<xcb_get_window_attributes_reply_t> attributes(
             xcb_get_window_attributes_reply(c, attributeCookies[i], nullptr));
         if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
             attributes->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT) {
@@ -247,8 +241,8 @@ std::vector<X11Window> X11WindowEnumerator::onScreenWindows() const {
         auto states = cardinals(takeProperty(c, r.state));
         auto desktop = firstCardinal(takeProperty(c, r.desktop));
         auto extents = cardinals(takeProperty(c, r.extents));
-        Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, r.geometry, nullptr));
-        Reply<xcb_translate_coordinates_reply_t> origin(
+        XcbReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, r.geometry, nullptr));
+        XcbReply<xcb_translate_coordinates_reply_t> origin(
             xcb_translate_coordinates_reply(c, r.origin, nullptr));
         if (!geometry || !origin) {
             continue;  // destroyed while we looked
@@ -300,7 +294,7 @@ std::optional<xcb_window_t> X11WindowEnumerator::activeWindow() const {
             return *active;
         }
     }
-    Reply<xcb_get_input_focus_reply_t> focus(
+    XcbReply<xcb_get_input_focus_reply_t> focus(
         xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     if (!focus || focus->focus == XCB_WINDOW_NONE || focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT ||
         focus->focus == root_) {
@@ -315,7 +309,7 @@ std::optional<pid_t> X11WindowEnumerator::windowPid(xcb_window_t window) const {
         auto pidCookie = requestProperty(c, window, atom(kNetWmPid));
         auto treeCookie = xcb_query_tree(c, window);
         auto pid = firstCardinal(takeProperty(c, pidCookie));
-        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, treeCookie, nullptr));
+        XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, treeCookie, nullptr));
         if (pid) {
             return static_cast<pid_t>(*pid);
         }

@@ -7,11 +7,20 @@
 #include <xcb/xcb.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace platform_linux {
+
+// An XCB reply (or error), freed when it goes.
+struct XcbFree {
+    void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using XcbReply = std::unique_ptr<T, XcbFree>;
 
 struct WindowBounds {
     double x = 0;

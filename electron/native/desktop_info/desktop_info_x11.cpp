@@ -7,7 +7,6 @@
 #include <xcb/xinput.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 
 #include "atspi_client.h"
@@ -22,15 +21,10 @@ using platform_linux::AtspiClient;
 using platform_linux::AtspiElement;
 using platform_linux::AtspiStatus;
 using platform_linux::X11WindowEnumerator;
+using platform_linux::XcbReply;
 
 // The layer reported for every window that is not ordinary; ordinary ones are on layer 0.
 constexpr int kNonOrdinaryLayer = 1;
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
 
 AxStatus ToAxStatus(AtspiStatus status) {
     switch (status) {
@@ -75,11 +69,11 @@ class X11Display {
         }
         root_ = roots.data->root;
         enumerator_ = std::make_unique<X11WindowEnumerator>(connection_, root_);
-        Reply<xcb_xfixes_query_version_reply_t> fixes(xcb_xfixes_query_version_reply(
+        XcbReply<xcb_xfixes_query_version_reply_t> fixes(xcb_xfixes_query_version_reply(
             connection_, xcb_xfixes_query_version(connection_, XCB_XFIXES_MAJOR_VERSION, 0),
             nullptr));
         cursorNames_ = fixes != nullptr && fixes->major_version >= 2;
-        Reply<xcb_input_xi_query_version_reply_t> input(xcb_input_xi_query_version_reply(
+        XcbReply<xcb_input_xi_query_version_reply_t> input(xcb_input_xi_query_version_reply(
             connection_, xcb_input_xi_query_version(connection_, 2, 0), nullptr));
         rawEvents_ = input != nullptr && input->major_version >= 2;
         return true;
@@ -127,7 +121,7 @@ class X11DesktopInfoPlatform : public DesktopInfoPlatform {
             return {};
         }
         xcb_connection_t* c = display_.connection();
-        Reply<xcb_xfixes_get_cursor_image_and_name_reply_t> reply(
+        XcbReply<xcb_xfixes_get_cursor_image_and_name_reply_t> reply(
             xcb_xfixes_get_cursor_image_and_name_reply(c, xcb_xfixes_get_cursor_image_and_name(c),
                                                        nullptr));
         if (!reply) {
@@ -152,7 +146,7 @@ class X11DesktopInfoPlatform : public DesktopInfoPlatform {
             return std::nullopt;
         }
         xcb_connection_t* c = display_.connection();
-        Reply<xcb_query_pointer_reply_t> pointer(
+        XcbReply<xcb_query_pointer_reply_t> pointer(
             xcb_query_pointer_reply(c, xcb_query_pointer(c, display_.root()), nullptr));
         if (!pointer || !pointer->same_screen) {
             return std::nullopt;
@@ -192,7 +186,7 @@ class X11DesktopInfoPlatform : public DesktopInfoPlatform {
         xcb_connection_t* c = display_.connection();
         const bool granted = selectRawKeys(c, XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS);
         selectRawKeys(c, 0);
-        while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
+        while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
         }
         return granted ? InputMonitoringAccess::kGranted : InputMonitoringAccess::kDenied;
     }
@@ -221,7 +215,7 @@ class X11DesktopInfoPlatform : public DesktopInfoPlatform {
             xcb_input_event_mask_t head;
             uint32_t bits;
         } selection{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, mask};
-        Reply<xcb_generic_error_t> error(xcb_request_check(
+        XcbReply<xcb_generic_error_t> error(xcb_request_check(
             c, xcb_input_xi_select_events_checked(c, display_.root(), 1, &selection.head)));
         return error == nullptr;
     }
