@@ -16,6 +16,18 @@ namespace {
 
 constexpr int SIGNAL_STATUS_BASE = 128;
 
+// The decoder a termination signal must stop; read by the signal handler only.
+volatile sig_atomic_t gDecoderToStop = 0;
+
+extern "C" void stopDecoderAndEnd(int signal) {
+    if (gDecoderToStop > 0) {
+        ::kill(static_cast<pid_t>(gDecoderToStop), SIGTERM);
+    }
+    // End the way the signal would have ended the probe.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
 std::system_error spawnError(int code, const std::string& path) {
     return std::system_error(code, std::generic_category(), "cannot start decoder " + path);
 }
@@ -105,6 +117,26 @@ void Decoder::closeFrames() {
         ::close(frames_);
         frames_ = -1;
     }
+}
+
+StopDecoderOnSignal::StopDecoderOnSignal() {
+    struct sigaction action {};
+    action.sa_handler = stopDecoderAndEnd;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(SIGNALS); ++i) {
+        ::sigaction(SIGNALS[i], &action, &previous_[i]);
+    }
+}
+
+void StopDecoderOnSignal::watch(pid_t decoder) {
+    gDecoderToStop = decoder;
+}
+
+StopDecoderOnSignal::~StopDecoderOnSignal() {
+    for (std::size_t i = 0; i < std::size(SIGNALS); ++i) {
+        ::sigaction(SIGNALS[i], &previous_[i], nullptr);
+    }
+    gDecoderToStop = 0;
 }
 
 int Decoder::waitForExit() {

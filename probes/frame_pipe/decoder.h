@@ -1,6 +1,8 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +44,22 @@ class Decoder {
 
     pid_t pid_;
     int frames_;
+};
+
+// While it lives, SIGTERM, SIGINT or SIGHUP sent to the probe also stops the decoder named by
+// `watch` before the probe ends by that signal, so that a decoder busy between two sampled frames
+// does not outlive the probe. Made before the decoder starts, so no signal slips in between.
+class StopDecoderOnSignal {
+  public:
+    StopDecoderOnSignal();
+    void watch(pid_t decoder);
+    ~StopDecoderOnSignal();
+    StopDecoderOnSignal(const StopDecoderOnSignal&) = delete;
+    StopDecoderOnSignal& operator=(const StopDecoderOnSignal&) = delete;
+
+  private:
+    static constexpr int SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
+    struct sigaction previous_[std::size(SIGNALS)];
 };
 
 }  // namespace probes

@@ -35,12 +35,14 @@ void writeLine(int fd, std::string line) {
 
 int runProbe(std::string_view name, const ProbeLaunch& launch,
              const std::function<std::unique_ptr<FrameLoop>()>& start, ProbeStreams streams) {
+    StopDecoderOnSignal stopOnSignal;
     std::optional<Decoder> decoder;
     try {
         decoder.emplace(Decoder::launchDecoder(launch.decoderPath, launch.arguments));
     } catch (const std::system_error& error) {
         return fail(name, error.what(), LAUNCH_STATUS, streams);
     }
+    stopOnSignal.watch(decoder->pid());
     try {
         const std::unique_ptr<FrameLoop> loop = start();
         FdSource frames(decoder->frames());

@@ -78,6 +78,18 @@ TEST_F(FlowProbeProcess, MalformedFrameStopsTheDecoder) {
     EXPECT_TRUE(testing::lingeringDecoderEnded(dir));
 }
 
+TEST_F(FlowProbeProcess, TerminationSignalStopsTheDecoderToo) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        std::filesystem::remove(dir / "pid");
+        const pid_t probe = testing::startProgram(
+            dir, PROBE_PROGRAM, {testing::lingeringDecoder(dir), "/dev/null", "4"});
+        testing::lingeringDecoderPid(dir);
+        ::kill(probe, signal);
+        EXPECT_EQ(testing::finishProgram(dir, probe).status, 128 + signal);
+        EXPECT_TRUE(testing::lingeringDecoderEnded(dir)) << signal;
+    }
+}
+
 // The real decoder on a video made by `filter` from a textured photo, sampled at 4 per second.
 class FlowProbeVideo : public FlowProbeProcess {
   protected:

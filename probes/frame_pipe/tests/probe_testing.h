@@ -173,17 +173,15 @@ struct Finished {
     std::string err;
 };
 
-// Runs `program` with its output and error streams captured in files of `dir`.
-inline Finished runProgram(const std::filesystem::path& dir, const std::string& program,
-                           const std::vector<std::string>& arguments) {
-    const std::string outPath = (dir / "stdout").string();
-    const std::string errPath = (dir / "stderr").string();
+// Starts `program` with its output and error streams going to files of `dir`.
+inline pid_t startProgram(const std::filesystem::path& dir, const std::string& program,
+                          const std::vector<std::string>& arguments) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 1, (dir / "stdout").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, (dir / "stderr").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
@@ -195,11 +193,21 @@ inline Finished runProgram(const std::filesystem::path& dir, const std::string& 
     if (spawned != 0) {
         throw std::runtime_error("cannot run " + program);
     }
+    return pid;
+}
+
+// Waits for a program startProgram started and collects what it wrote.
+inline Finished finishProgram(const std::filesystem::path& dir, pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return {WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status), readFile(outPath),
-            readFile(errPath)};
+    return {WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status),
+            readFile(dir / "stdout"), readFile(dir / "stderr")};
+}
+
+inline Finished runProgram(const std::filesystem::path& dir, const std::string& program,
+                           const std::vector<std::string>& arguments) {
+    return finishProgram(dir, startProgram(dir, program, arguments));
 }
 
 // A test with a fresh scratch directory of its own, removed afterwards.
@@ -247,9 +255,18 @@ inline std::string lingeringDecoder(const std::filesystem::path& dir) {
 
 inline bool processRunning(pid_t pid);
 
+// The lingering decoder's process id, once it has started.
+inline pid_t lingeringDecoderPid(const std::filesystem::path& dir) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (readFile(dir / "pid").empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::stoi(readFile(dir / "pid"));
+}
+
 // Whether the lingering decoder has ended within a few seconds.
 inline bool lingeringDecoderEnded(const std::filesystem::path& dir) {
-    const pid_t pid = std::stoi(readFile(dir / "pid"));
+    const pid_t pid = lingeringDecoderPid(dir);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (processRunning(pid) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
