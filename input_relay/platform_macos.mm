@@ -304,9 +304,9 @@ class MacPlatform : public Platform {
         return std::string(url.absoluteString.UTF8String);
     }
 
-    void openApplication(const std::string& bundleLocation,
+    void openApplication(const std::string& location,
                          std::shared_ptr<std::atomic<bool>> done) override {
-        NSURL* url = [NSURL URLWithString:nsString(bundleLocation)];
+        NSURL* url = [NSURL URLWithString:nsString(location)];
         NSWorkspaceOpenConfiguration* configuration = [NSWorkspaceOpenConfiguration configuration];
         configuration.activates = YES;
         [[NSWorkspace sharedWorkspace] openApplicationAtURL:url
