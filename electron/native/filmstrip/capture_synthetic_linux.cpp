@@ -211,13 +211,55 @@ class SyntheticStream final : public CaptureStream,
     std::thread thread_;
 };
 
+// One display and one window showing the test pattern; the window belongs to an application
+// of its own.
+class SyntheticCaptureSource final : public CaptureSource {
+  public:
+    ContentResult shareableContent() override {
+        const ContentApplication application{SyntheticSource::kApplication};
+        ShareableContent content;
+        content.displays.push_back({SyntheticSource::kDisplayID, SyntheticSource::kDisplayWidth,
+                                    SyntheticSource::kDisplayHeight});
+        content.applications.push_back(application);
+        content.windows.push_back({SyntheticSource::kWindowID, SyntheticSource::kWindowFrame,
+                                   SyntheticSource::kWindowTitle, application});
+        return {std::move(content), std::nullopt};
+    }
+
+    std::optional<DisplayMode> displayMode(uint32_t displayID) override {
+        if (displayID != SyntheticSource::kDisplayID) {
+            return std::nullopt;
+        }
+        const auto width = static_cast<uint64_t>(SyntheticSource::kDisplayWidth);
+        return DisplayMode{width, static_cast<uint64_t>(SyntheticSource::kDisplayHeight), width};
+    }
+
+    std::optional<std::vector<uint32_t>> displaysWithPoint(double x, double y,
+                                                           uint32_t maxDisplays) override {
+        std::vector<uint32_t> found;
+        if (maxDisplays > 0 && x >= 0 && y >= 0 &&
+            x < static_cast<double>(SyntheticSource::kDisplayWidth) &&
+            y < static_cast<double>(SyntheticSource::kDisplayHeight)) {
+            found.push_back(SyntheticSource::kDisplayID);
+        }
+        return found;
+    }
+
+    uint32_t mainDisplayID() override { return SyntheticSource::kDisplayID; }
+
+    std::shared_ptr<CaptureStream> makeStream(const ContentFilter&,
+                                              const StreamConfiguration& configuration,
+                                              std::weak_ptr<StreamListener> listener, Media& media,
+                                              Executor& completions) override {
+        return std::make_shared<SyntheticStream>(configuration, std::move(listener), media,
+                                                 completions);
+    }
+};
+
 }  // namespace
 
-std::shared_ptr<CaptureStream> MakeSyntheticStream(const StreamConfiguration& configuration,
-                                                   std::weak_ptr<StreamListener> listener,
-                                                   Media& media, Executor& completions) {
-    return std::make_shared<SyntheticStream>(configuration, std::move(listener), media,
-                                             completions);
+std::unique_ptr<CaptureSource> MakeSyntheticCaptureSource() {
+    return std::make_unique<SyntheticCaptureSource>();
 }
 
 }  // namespace filmstrip

@@ -17,10 +17,14 @@ constexpr int32_t kNanosecondsPerSecond = 1'000'000'000;
 
 class LinuxMedia final : public Media {
   public:
+    explicit LinuxMedia(std::unique_ptr<CaptureSource> source) : source_(std::move(source)) {}
+
     void getShareableContent(
         std::function<void(std::optional<ShareableContent>, MaybeError)> completion) override {
-        completions_.async(
-            [completion = std::move(completion)] { completion(syntheticContent(), std::nullopt); });
+        completions_.async([this, completion = std::move(completion)] {
+            ContentResult result = source_->shareableContent();
+            completion(std::move(result.content), std::move(result.error));
+        });
     }
 
     // The executable's path: what the Linux content lists use as an application identifier.
@@ -31,30 +35,20 @@ class LinuxMedia final : public Media {
     }
 
     std::optional<DisplayMode> displayMode(uint32_t displayID) override {
-        if (displayID != SyntheticSource::kDisplayID) {
-            return std::nullopt;
-        }
-        const auto width = static_cast<uint64_t>(SyntheticSource::kDisplayWidth);
-        return DisplayMode{width, static_cast<uint64_t>(SyntheticSource::kDisplayHeight), width};
+        return source_->displayMode(displayID);
     }
 
     std::optional<std::vector<uint32_t>> displaysWithPoint(double x, double y,
                                                            uint32_t maxDisplays) override {
-        std::vector<uint32_t> found;
-        if (maxDisplays > 0 && x >= 0 && y >= 0 &&
-            x < static_cast<double>(SyntheticSource::kDisplayWidth) &&
-            y < static_cast<double>(SyntheticSource::kDisplayHeight)) {
-            found.push_back(SyntheticSource::kDisplayID);
-        }
-        return found;
+        return source_->displaysWithPoint(x, y, maxDisplays);
     }
 
-    uint32_t mainDisplayID() override { return SyntheticSource::kDisplayID; }
+    uint32_t mainDisplayID() override { return source_->mainDisplayID(); }
 
-    std::shared_ptr<CaptureStream> makeStream(const ContentFilter&,
+    std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                               const StreamConfiguration& configuration,
                                               std::weak_ptr<StreamListener> listener) override {
-        return MakeSyntheticStream(configuration, std::move(listener), *this, completions_);
+        return source_->makeStream(filter, configuration, std::move(listener), *this, completions_);
     }
 
     WriterResult makeMP4Writer(const std::string& path) override {
@@ -82,25 +76,15 @@ class LinuxMedia final : public Media {
     void log(const std::string& line) override { syslog(LOG_NOTICE, "%s", line.c_str()); }
 
   private:
-    static ShareableContent syntheticContent() {
-        const ContentApplication application{SyntheticSource::kApplication};
-        ShareableContent content;
-        content.displays.push_back({SyntheticSource::kDisplayID, SyntheticSource::kDisplayWidth,
-                                    SyntheticSource::kDisplayHeight});
-        content.applications.push_back(application);
-        content.windows.push_back({SyntheticSource::kWindowID, SyntheticSource::kWindowFrame,
-                                   SyntheticSource::kWindowTitle, application});
-        return content;
-    }
-
+    const std::unique_ptr<CaptureSource> source_;
     // Where platform completions run, like the capture framework's own queues.
     SerialExecutor completions_;
 };
 
 }  // namespace
 
-std::shared_ptr<Media> MakeLinuxMedia() {
-    return std::make_shared<LinuxMedia>();
+std::shared_ptr<Media> MakeLinuxMedia(std::unique_ptr<CaptureSource> source) {
+    return std::make_shared<LinuxMedia>(std::move(source));
 }
 
 // Lives for the whole process: recordings may still be finishing while it exits, so it is

@@ -1,6 +1,7 @@
 // The Linux media layer: the FFmpeg MP4 writer, the host clock (CLOCK_MONOTONIC), files,
-// syslog, and the capture source. Until X11 capture exists, the shareable content and the
-// streams come from the synthetic source (capture_synthetic_linux.cpp).
+// syslog, and a capture source for the shareable content and the streams: the X server with
+// PulseAudio (capture_x11_linux.cpp) in the plug-in, a synthetic source
+// (capture_synthetic_linux.cpp) in tests that run without an X server.
 #pragma once
 
 #include <memory>
@@ -24,12 +25,34 @@ struct SyntheticSource {
     static constexpr const char* kApplication = "filmstrip-test-pattern";
 };
 
-// The Linux media layer; PlatformMedia() is one of them, made once per process.
-std::shared_ptr<Media> MakeLinuxMedia();
+struct ContentResult {
+    std::optional<ShareableContent> content;
+    MaybeError error;
+};
 
-std::shared_ptr<CaptureStream> MakeSyntheticStream(const StreamConfiguration& configuration,
-                                                   std::weak_ptr<StreamListener> listener,
-                                                   Media& media, Executor& completions);
+// What can be captured, and the streams that capture it. Calls may block briefly; the
+// content is asked for on the platform completion queue.
+class CaptureSource {
+  public:
+    virtual ~CaptureSource() = default;
+    virtual ContentResult shareableContent() = 0;
+    virtual std::optional<DisplayMode> displayMode(uint32_t displayID) = 0;
+    virtual std::optional<std::vector<uint32_t>> displaysWithPoint(double x, double y,
+                                                                   uint32_t maxDisplays) = 0;
+    virtual uint32_t mainDisplayID() = 0;
+    virtual std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                                      const StreamConfiguration& configuration,
+                                                      std::weak_ptr<StreamListener> listener,
+                                                      Media& media, Executor& completions) = 0;
+};
+
+std::unique_ptr<CaptureSource> MakeX11CaptureSource();
+std::unique_ptr<CaptureSource> MakeSyntheticCaptureSource();
+
+// The Linux media layer over a capture source; PlatformMedia() is one of them, made once per
+// process.
+std::shared_ptr<Media> MakeLinuxMedia(std::unique_ptr<CaptureSource> source);
+
 WriterResult MakeFFmpegWriter(const std::string& path, Executor& completions);
 
 }  // namespace filmstrip

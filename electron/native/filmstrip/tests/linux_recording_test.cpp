@@ -16,7 +16,7 @@ TEST(LinuxRecordingTest, StartPauseResumeStopCycles) {
     const auto directory = std::filesystem::temp_directory_path() /
                            ("filmstrip-linux-recording-" + std::to_string(::getpid()));
     std::filesystem::create_directories(directory);
-    auto recorder = ScreenRecorder::create(MakeLinuxMedia());
+    auto recorder = ScreenRecorder::create(MakeLinuxMedia(MakeSyntheticCaptureSource()));
     for (int cycle = 0; cycle < 6; ++cycle) {
         const std::string path = (directory / (std::to_string(cycle) + ".mp4")).string();
         // H.264 only: x265's thread pool races inside libnuma, which is not ours to check.

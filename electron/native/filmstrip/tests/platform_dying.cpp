@@ -99,7 +99,7 @@ class DyingMedia final : public Media {
     void log(const std::string& line) override { media_->log(line); }
 
   private:
-    const std::shared_ptr<Media> media_ = MakeLinuxMedia();
+    const std::shared_ptr<Media> media_ = MakeLinuxMedia(MakeSyntheticCaptureSource());
 };
 
 }  // namespace

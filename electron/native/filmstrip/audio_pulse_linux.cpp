@@ -1,0 +1,205 @@
+#include "audio_pulse_linux.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace filmstrip {
+namespace {
+
+// The recording source that follows the default sink, whichever it is.
+constexpr const char* kDefaultMonitor = "@DEFAULT_MONITOR@";
+constexpr const char* kClientName = "filmstrip";
+constexpr const char* kStreamName = "System audio";
+// Blocks of about 10 ms.
+constexpr pa_usec_t kFragmentMicroseconds = 10'000;
+// How far a block may arrive from the end of the previous one and still be stamped right
+// after it.
+constexpr int32_t kJitterToleranceMilliseconds = 40;
+
+Error pulseError(int code) {
+    return Error{kPulseAudioDomain, code, pa_strerror(code)};
+}
+
+}  // namespace
+
+MediaTime AudioBlockStart(MediaTime arrival, int64_t frames, int sampleRate, MediaTime expected) {
+    const MediaTime start = arrival - MediaTime::make(frames, sampleRate);
+    if (expected.isNumeric()) {
+        const MediaTime tolerance = MediaTime::make(kJitterToleranceMilliseconds, 1000);
+        const MediaTime drift = start - expected;
+        if (drift <= tolerance && drift >= -tolerance) {
+            return expected;
+        }
+    }
+    return start;
+}
+
+// The threaded main loop, the context and the record stream; every field after `loop` is
+// used only with the loop's lock held (callbacks run with it held).
+struct PulseAudioCapture::Connection {
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+    pa_sample_spec spec{};
+    Clock clock;
+    Deliver deliver;
+    MediaTime nextStart = MediaTime::invalid();
+
+    ~Connection() {
+        if (loop == nullptr) {
+            return;
+        }
+        pa_threaded_mainloop_lock(loop);
+        if (stream != nullptr) {
+            pa_stream_set_read_callback(stream, nullptr, nullptr);
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+        }
+        if (context != nullptr) {
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+        }
+        pa_threaded_mainloop_unlock(loop);
+        pa_threaded_mainloop_stop(loop);
+        pa_threaded_mainloop_free(loop);
+    }
+
+    static void signal(pa_context*, void* self) {
+        pa_threaded_mainloop_signal(static_cast<Connection*>(self)->loop, 0);
+    }
+    static void signalStream(pa_stream*, void* self) {
+        pa_threaded_mainloop_signal(static_cast<Connection*>(self)->loop, 0);
+    }
+    static void readable(pa_stream*, size_t, void* self) {
+        static_cast<Connection*>(self)->drain();
+    }
+
+    // Waits (lock held) until the context is ready; its error otherwise.
+    MaybeError connectContext() {
+        pa_context_set_state_callback(context, &Connection::signal, this);
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            return pulseError(pa_context_errno(context));
+        }
+        for (;;) {
+            const pa_context_state_t state = pa_context_get_state(context);
+            if (state == PA_CONTEXT_READY) {
+                return std::nullopt;
+            }
+            if (!PA_CONTEXT_IS_GOOD(state)) {
+                return pulseError(pa_context_errno(context));
+            }
+            pa_threaded_mainloop_wait(loop);
+        }
+    }
+
+    // Opens the corked recording of the default monitor and waits (lock held) until it is.
+    MaybeError connectStream(int channels) {
+        pa_channel_map map;
+        if (pa_channel_map_init_auto(&map, static_cast<unsigned>(channels),
+                                     PA_CHANNEL_MAP_DEFAULT) == nullptr) {
+            return pulseError(PA_ERR_INVALID);
+        }
+        stream = pa_stream_new(context, kStreamName, &spec, &map);
+        if (stream == nullptr) {
+            return pulseError(pa_context_errno(context));
+        }
+        pa_stream_set_state_callback(stream, &Connection::signalStream, this);
+        pa_stream_set_read_callback(stream, &Connection::readable, this);
+        pa_buffer_attr attributes;
+        std::memset(&attributes, 0xff, sizeof attributes);  // the server's choice...
+        attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMicroseconds, &spec));
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+        if (pa_stream_connect_record(stream, kDefaultMonitor, &attributes, flags) < 0) {
+            return pulseError(pa_context_errno(context));
+        }
+        for (;;) {
+            const pa_stream_state_t state = pa_stream_get_state(stream);
+            if (state == PA_STREAM_READY) {
+                return std::nullopt;
+            }
+            if (!PA_STREAM_IS_GOOD(state)) {
+                return pulseError(pa_context_errno(context));
+            }
+            pa_threaded_mainloop_wait(loop);
+        }
+    }
+
+    // Hands every readable fragment on (loop thread, lock held).
+    void drain() {
+        const size_t frameBytes = pa_frame_size(&spec);
+        for (;;) {
+            const void* data = nullptr;
+            size_t bytes = 0;
+            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
+                return;
+            }
+            const auto frames = static_cast<int64_t>(bytes / frameBytes);
+            const MediaTime start =
+                AudioBlockStart(clock(), frames, static_cast<int>(spec.rate), nextStart);
+            nextStart = start + MediaTime::make(frames, static_cast<int32_t>(spec.rate));
+            // A hole (no data) leaves a gap in the track; the next block starts after it.
+            if (data != nullptr && deliver && frames > 0) {
+                auto block = std::make_shared<AudioBlock>();
+                block->sampleRate = static_cast<int>(spec.rate);
+                block->channels = spec.channels;
+                const auto* samples = static_cast<const float*>(data);
+                block->interleaved.assign(samples, samples + frames * spec.channels);
+                deliver(std::move(block), start);
+            }
+            pa_stream_drop(stream);
+        }
+    }
+};
+
+std::variant<std::unique_ptr<PulseAudioCapture>, Error> PulseAudioCapture::open(int sampleRate,
+                                                                                int channels,
+                                                                                Clock clock) {
+    auto connection = std::make_unique<Connection>();
+    connection->spec = {PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate),
+                        static_cast<uint8_t>(channels)};
+    connection->clock = std::move(clock);
+    if (!pa_sample_spec_valid(&connection->spec)) {
+        return pulseError(PA_ERR_INVALID);
+    }
+    connection->loop = pa_threaded_mainloop_new();
+    if (connection->loop == nullptr) {
+        return pulseError(PA_ERR_INTERNAL);
+    }
+    connection->context =
+        pa_context_new(pa_threaded_mainloop_get_api(connection->loop), kClientName);
+    if (connection->context == nullptr || pa_threaded_mainloop_start(connection->loop) < 0) {
+        return pulseError(PA_ERR_INTERNAL);
+    }
+    pa_threaded_mainloop_lock(connection->loop);
+    MaybeError error = connection->connectContext();
+    if (!error) {
+        error = connection->connectStream(channels);
+    }
+    pa_threaded_mainloop_unlock(connection->loop);
+    if (error) {
+        return *error;
+    }
+    return std::unique_ptr<PulseAudioCapture>(new PulseAudioCapture(std::move(connection)));
+}
+
+PulseAudioCapture::PulseAudioCapture(std::unique_ptr<Connection> connection)
+    : connection_(std::move(connection)) {}
+
+PulseAudioCapture::~PulseAudioCapture() = default;
+
+void PulseAudioCapture::start(Deliver deliver) {
+    pa_threaded_mainloop_lock(connection_->loop);
+    connection_->deliver = std::move(deliver);
+    pa_operation* uncork = pa_stream_cork(connection_->stream, 0, nullptr, nullptr);
+    if (uncork != nullptr) {
+        pa_operation_unref(uncork);
+    }
+    pa_threaded_mainloop_unlock(connection_->loop);
+}
+
+}  // namespace filmstrip

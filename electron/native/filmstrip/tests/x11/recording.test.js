@@ -1,0 +1,195 @@
+'use strict';
+// NativeScreenRecorder recording a private X server: a display with a pause, a rectangle, a
+// covered window, the host's own windows left out, system audio from a private PulseAudio
+// server (and none), and an X server that dies mid-recording.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const {
+  sleep, now, useDisplay, serverPid, startScene, displayID, startPulse, playTone, probe,
+  pictures, pixel, near, peakLevel,
+} = require('./scene.js');
+
+const { NativeScreenRecorder } = require(process.env.FILMSTRIP_MODULE);
+
+const FRAMERATE = 30;
+const FRAME_SECONDS = 1 / FRAMERATE;
+const SCREEN = '640x480';
+const SYSTEM_AUDIO_MESSAGE = 'This Mac would not record system audio. Choose Mute System Audio '
+  + 'in the dock to record without it.';
+
+const options = (extra = {}) => ({
+  framerate: FRAMERATE, lowMemoryEncoder: false, hevcEncoder: false, systemAudio: false, ...extra,
+});
+const tempDir = fs.mkdtempSync(path.join(os.tmpdir(), 'filmstrip-x11-'));
+let fileCount = 0;
+const newPath = () => path.join(tempDir, `recording-${++fileCount}.mp4`);
+
+function call(recorder, method, ...args) {
+  return new Promise((resolve) => recorder[method](...args, (...results) => resolve(results)));
+}
+
+// Runs `body` with a private X server (and the scene's windows on it), then stops both.
+async function withScene(specs, body, sceneOptions) {
+  const server = await useDisplay(SCREEN);
+  const scene = await startScene(server.display, specs, sceneOptions);
+  try {
+    return await body(server, scene);
+  } finally {
+    await scene.stop();
+    await server.stop();
+  }
+}
+
+// Records for `seconds`, then stops; returns the file.
+async function record(start, seconds) {
+  const recorder = new NativeScreenRecorder();
+  const file = newPath();
+  assert.deepEqual(await start(recorder, file), [null]);
+  await sleep(seconds);
+  assert.deepEqual(await call(recorder, 'stopRecording'), [null, file]);
+  return file;
+}
+
+test('a display with a moving client and a 1 s pause', () =>
+  withScene(['204080:100,100,320,240:moving'], async ({ display }) => {
+    const recorder = new NativeScreenRecorder();
+    const file = newPath();
+    const startCalled = now();
+    assert.deepEqual(await call(recorder, 'startRecordingDisplay', displayID(display), file, null,
+      options()), [null]);
+    const startAnswered = now();
+    await sleep(1);
+    const pauseCalled = now();
+    assert.deepEqual(await call(recorder, 'pauseRecording'), [null]);
+    const pauseAnswered = now();
+    await sleep(1);
+    const resumeCalled = now();
+    assert.deepEqual(await call(recorder, 'resumeRecording'), [null]);
+    const resumeAnswered = now();
+    await sleep(1);
+    const stopCalled = now();
+    assert.deepEqual(await call(recorder, 'stopRecording'), [null, file]);
+    const stopAnswered = now();
+
+    const { video } = probe(file);
+    assert.equal(video.codec_name, 'h264');
+    assert.equal(video.width, 640);
+    assert.equal(video.height, 480);
+    // About 2 s: each native moment lies between its call and its callback, and the file may
+    // be up to 2 frames off those bounds.
+    const duration = Number(video.duration);
+    const least = stopCalled - startAnswered - (resumeAnswered - pauseCalled);
+    const most = stopAnswered - startCalled - (resumeCalled - pauseAnswered);
+    assert.ok(duration >= least - 2 * FRAME_SECONDS && duration <= most + 2 * FRAME_SECONDS,
+      `duration ${duration} not within [${least}, ${most}] and 2 frames`);
+    assert.ok(Math.abs(duration - 2) < 0.5, `duration ${duration} is not about 2 s`);
+    const frames = pictures(file, 64, 48);
+    assert.ok(frames.length >= 30, `${frames.length} frames`);
+    assert.notDeepEqual(frames[0], frames[frames.length - 1], 'the picture never changed');
+  }));
+
+test('a rectangle of a display is cropped from it', () =>
+  withScene(['ff0000:50,40,100,76'], async ({ display }) => {
+    const file = await record((recorder, out) => call(recorder, 'startRecordingDisplay',
+      displayID(display), out, { x: 50, y: 40, width: 201, height: 151.4 }, options()), 0.5);
+    const { video } = probe(file);
+    assert.equal(video.codec_name, 'h264');
+    assert.equal(video.width, 200);
+    assert.equal(video.height, 150);
+    const [frame] = pictures(file, 200, 150);
+    assert.ok(near(pixel(frame, 200, 25, 20), 'ff0000'), 'the window is at the top left');
+    assert.ok(near(pixel(frame, 200, 175, 120), '000000'), 'the rest is the empty screen');
+  }));
+
+test('a covered window, in HEVC with the low-memory settings', () =>
+  withScene(['00c000:10,10,200,100', '0000ff:0,0,300,200'], async (server, { windows }) => {
+    const file = await record((recorder, out) => call(recorder, 'startRecordingWindow',
+      windows[0], out, options({ hevcEncoder: true, lowMemoryEncoder: true })), 0.5);
+    const { video, audio } = probe(file);
+    assert.equal(video.codec_name, 'hevc');
+    assert.equal(video.width, 200);
+    assert.equal(video.height, 100);
+    assert.equal(audio, undefined);
+    const [frame] = pictures(file, 200, 100);
+    assert.ok(near(pixel(frame, 200, 100, 50), '00c000'), `${pixel(frame, 200, 100, 50)}`);
+  }));
+
+test("the host application's own windows are left out of a display", () =>
+  withScene(['00c000:0,0,640,480'], async ({ display }) => {
+    const host = await startScene(display, ['ff0000:100,100,200,150'], { pid: process.pid });
+    try {
+      const file = await record((recorder, out) => call(recorder, 'startRecordingDisplay',
+        displayID(display), out, null, options()), 0.5);
+      const [frame] = pictures(file, 640, 480);
+      assert.ok(near(pixel(frame, 640, 200, 175), '00c000'), `${pixel(frame, 640, 200, 175)}`);
+    } finally {
+      await host.stop();
+    }
+  }));
+
+test('system audio from the default sink; refused without an audio server', () =>
+  withScene(['204080:0,0,64,48:moving'], async ({ display }) => {
+    const rect = { x: 0, y: 0, width: 64, height: 48 };
+    const start = (recorder, out) => call(recorder, 'startRecordingDisplay', displayID(display),
+      out, rect, options({ systemAudio: true }));
+
+    process.env.PULSE_SERVER = `unix:${tempDir}/no-server-here`;
+    const refused = newPath();
+    const [error] = await start(new NativeScreenRecorder(), refused);
+    assert.equal(error.message, SYSTEM_AUDIO_MESSAGE);
+    assert.equal(fs.existsSync(refused), false);
+
+    const pulse = await startPulse();
+    process.env.PULSE_SERVER = pulse.server;
+    try {
+      const recorder = new NativeScreenRecorder();
+      const file = newPath();
+      assert.deepEqual(await start(recorder, file), [null]);
+      await playTone(pulse.server, 1);
+      await sleep(0.3);
+      assert.deepEqual(await call(recorder, 'stopRecording'), [null, file]);
+      const { audio } = probe(file);
+      assert.equal(audio.codec_name, 'aac');
+      assert.equal(audio.sample_rate, '48000');
+      assert.equal(audio.channels, 2);
+      const peak = peakLevel(file);
+      assert.ok(peak > 0.1, `the audio track is silent (peak ${peak})`);
+    } finally {
+      delete process.env.PULSE_SERVER;
+      await pulse.stop();
+    }
+  }));
+
+test('an X server that dies mid-recording ends the stream once, with the file kept', () =>
+  withScene(['204080:0,0,320,240:moving'], async ({ display }) => {
+    const recorder = new NativeScreenRecorder();
+    const stops = [];
+    let stopped;
+    const firstStop = new Promise((resolve) => { stopped = resolve; });
+    recorder.setStreamStoppedCallback((...args) => {
+      stops.push(args);
+      stopped();
+    });
+    const file = newPath();
+    assert.deepEqual(await call(recorder, 'startRecordingDisplay', displayID(display), file, null,
+      options()), [null]);
+    await sleep(0.7);
+    process.kill(serverPid(), 'SIGKILL');
+    await firstStop;
+    await sleep(0.3);
+    assert.equal(stops.length, 1);
+    const [message, outputPath, wroteVideo] = stops[0];
+    assert.equal(message, 'The connection to the X display was lost');
+    assert.equal(outputPath, file);
+    assert.equal(wroteVideo, true);
+    const [notRecording] = await call(recorder, 'stopRecording');
+    assert.equal(notRecording.message, 'Not recording');
+    const { video } = probe(file);
+    assert.equal(video.codec_name, 'h264');
+    assert.ok(pictures(file, 32, 24).length >= 10);
+  }));
+
+test.after(() => fs.rmSync(tempDir, { recursive: true, force: true }));
