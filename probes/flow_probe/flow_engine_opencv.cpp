@@ -35,7 +35,10 @@ class OpenCvFlowResult : public FlowResult {
 
 class OpenCvFlowEngine : public FlowEngine {
   public:
-    OpenCvFlowEngine() : dis_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)) {}
+    OpenCvFlowEngine() : dis_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)) {
+        // One thread, like the rest of the probe: the cores are the decoder's.
+        cv::setNumThreads(0);
+    }
 
     std::unique_ptr<FlowResult> computeFlow(const Frame& earlier, const Frame& later,
                                             std::int64_t width) override {

@@ -35,10 +35,12 @@ std::system_error spawnError(int code, const std::string& path) {
 // Owns the pieces of a launch until the child is running.
 struct SpawnSetup {
     posix_spawn_file_actions_t actions{};
+    posix_spawnattr_t attributes{};
     int pipe[2] = {-1, -1};
 
     ~SpawnSetup() {
         posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
         for (int fd : pipe) {
             if (fd >= 0) {
                 ::close(fd);
@@ -61,6 +63,29 @@ int makePipe(int ends[2]) {
     return 0;
 }
 
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : STOP_SIGNALS) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
+
+// The decoder starts with the probe's signal mask minus the stop signals the probe holds back
+// while it launches.
+int unblockStopSignals(posix_spawnattr_t& attributes) {
+    sigset_t mask;
+    ::sigprocmask(SIG_SETMASK, nullptr, &mask);
+    for (int signal : STOP_SIGNALS) {
+        sigdelset(&mask, signal);
+    }
+    if (int code = posix_spawnattr_setsigmask(&attributes, &mask); code != 0) {
+        return code;
+    }
+    return posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+}
+
 }  // namespace
 
 std::vector<std::string> decoderArguments(const std::string& video, const std::string& filter) {
@@ -77,6 +102,12 @@ Decoder Decoder::launchDecoder(const std::string& path, const std::vector<std::s
     if (int code = posix_spawn_file_actions_init(&setup.actions); code != 0) {
         throw spawnError(code, path);
     }
+    if (int code = posix_spawnattr_init(&setup.attributes); code != 0) {
+        throw spawnError(code, path);
+    }
+    if (int code = unblockStopSignals(setup.attributes); code != 0) {
+        throw spawnError(code, path);
+    }
     if (int code = makePipe(setup.pipe); code != 0) {
         throw spawnError(code, path);
     }
@@ -91,7 +122,8 @@ Decoder Decoder::launchDecoder(const std::string& path, const std::vector<std::s
     }
     argv.push_back(nullptr);
     pid_t pid = 0;
-    if (int code = posix_spawn(&pid, path.c_str(), &setup.actions, nullptr, argv.data(), environ);
+    if (int code = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv.data(),
+                               environ);
         code != 0) {
         throw spawnError(code, path);
     }
@@ -123,18 +155,25 @@ StopDecoderOnSignal::StopDecoderOnSignal() {
     struct sigaction action {};
     action.sa_handler = stopDecoderAndEnd;
     sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < std::size(SIGNALS); ++i) {
-        ::sigaction(SIGNALS[i], &action, &previous_[i]);
+    for (std::size_t i = 0; i < std::size(STOP_SIGNALS); ++i) {
+        ::sigaction(STOP_SIGNALS[i], &action, &previous_[i]);
     }
+    const sigset_t held = stopSignals();
+    ::sigprocmask(SIG_BLOCK, &held, &previousMask_);
 }
 
 void StopDecoderOnSignal::watch(pid_t decoder) {
     gDecoderToStop = decoder;
+    ::sigprocmask(SIG_SETMASK, &previousMask_, nullptr);
+    blocked_ = false;
 }
 
 StopDecoderOnSignal::~StopDecoderOnSignal() {
-    for (std::size_t i = 0; i < std::size(SIGNALS); ++i) {
-        ::sigaction(SIGNALS[i], &previous_[i], nullptr);
+    if (blocked_) {
+        ::sigprocmask(SIG_SETMASK, &previousMask_, nullptr);
+    }
+    for (std::size_t i = 0; i < std::size(STOP_SIGNALS); ++i) {
+        ::sigaction(STOP_SIGNALS[i], &previous_[i], nullptr);
     }
     gDecoderToStop = 0;
 }

@@ -46,9 +46,13 @@ class Decoder {
     int frames_;
 };
 
-// While it lives, SIGTERM, SIGINT or SIGHUP sent to the probe also stops the decoder named by
-// `watch` before the probe ends by that signal, so that a decoder busy between two sampled frames
-// does not outlive the probe. Made before the decoder starts, so no signal slips in between.
+// Signals that end a probe; the probe passes them on to its decoder.
+inline constexpr int STOP_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
+
+// While it lives, a stop signal sent to the probe also stops the decoder named by `watch` before
+// the probe ends by that signal, so that a decoder busy between two sampled frames does not
+// outlive the probe. Made before the decoder starts: the signals wait until `watch` knows the
+// decoder (the decoder itself starts with them unblocked).
 class StopDecoderOnSignal {
   public:
     StopDecoderOnSignal();
@@ -58,8 +62,9 @@ class StopDecoderOnSignal {
     StopDecoderOnSignal& operator=(const StopDecoderOnSignal&) = delete;
 
   private:
-    static constexpr int SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
-    struct sigaction previous_[std::size(SIGNALS)];
+    struct sigaction previous_[std::size(STOP_SIGNALS)];
+    sigset_t previousMask_;
+    bool blocked_ = true;
 };
 
 }  // namespace probes

@@ -40,7 +40,7 @@ class MouthLoop : public FrameLoop {
 }  // namespace
 
 std::optional<double> parseInterval(std::string_view text) {
-    if (!text.empty() && text.front() == '+') {
+    if (text.size() > 1 && text.front() == '+' && text[1] != '-') {
         text.remove_prefix(1);
     }
     double value = 0.0;

@@ -33,6 +33,7 @@ TEST(ParseInterval, AcceptsOnlyAWholeCLocaleNumber) {
         {"5,5", std::nullopt},
         {"nan", std::nullopt},
         {"+", std::nullopt},
+        {"+-5", std::nullopt},
         {"0x10", std::nullopt},
     };
     for (const Case& c : cases) {
