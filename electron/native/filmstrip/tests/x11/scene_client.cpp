@@ -107,7 +107,10 @@ int main(int argc, char** argv) {
 
     std::string line = "{\"windows\":[";
     for (size_t i = 0; i < windows.size(); ++i) {
-        line += (i > 0 ? "," : "") + std::to_string(windows[i]);
+        if (i > 0) {
+            line += ',';
+        }
+        line += std::to_string(windows[i]);
     }
     std::printf("%s]}\n", line.c_str());
     std::fflush(stdout);
