@@ -15,7 +15,7 @@ cv::Mat grey(const Frame& frame, std::int64_t width) {
     cv::Mat image(static_cast<int>(frame.height), static_cast<int>(width), CV_8UC1);
     auto* out = image.ptr<std::uint8_t>();
     for (std::size_t i = 0; i < frame.luma.size(); ++i) {
-        out[i] = static_cast<std::uint8_t>(std::lround(frame.luma[i] * 255.0f));
+        out[i] = static_cast<std::uint8_t>(frame.luma[i] * 255.0f + 0.5f);
     }
     return image;
 }
