@@ -3,7 +3,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/video/tracking.hpp>
 
-
 #include "flow_engine.h"
 #include "probe_run.h"
 
