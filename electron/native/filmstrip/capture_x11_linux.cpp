@@ -4,6 +4,7 @@
 // the areas of excluded windows are painted again from the Composite pixmaps of the windows
 // they hid. A window is read from its own Composite pixmap, so covering it does not matter.
 // System audio comes from PulseAudio (audio_pulse_linux.cpp).
+#include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/composite.h>
@@ -24,6 +25,7 @@ extern "C" {
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 #include <variant>
 
 #include "audio_pulse_linux.h"
@@ -53,6 +55,9 @@ constexpr const char* kMessageNoComposite =
 // New windows of an excluded application are looked for this often.
 constexpr auto kExclusionRefresh = std::chrono::milliseconds(500);
 constexpr int kBytesPerPixel = 4;
+constexpr const char* kThreadName = "x11-capture";
+// Picture buffers kept for reuse beyond those in flight to the writer.
+constexpr size_t kSparePictures = 4;
 constexpr int kMaxWindowDepth = 64;  // ancestors looked through to find a top-level window
 
 Error x11Error(X11ErrorCode code, std::string message) {
@@ -345,6 +350,35 @@ Exclusion exclusionFor(const ContentFilter& filter) {
     return exclusion;
 }
 
+// Full-size picture buffers, reused: a recording does not allocate (and fault in) a new
+// full-screen buffer for every frame. Frames give theirs back from any thread.
+class PictureBuffers {
+  public:
+    explicit PictureBuffers(size_t size) : size_(size) {}
+
+    std::vector<uint8_t> take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (free_.empty()) {
+            return std::vector<uint8_t>(size_);
+        }
+        std::vector<uint8_t> buffer = std::move(free_.back());
+        free_.pop_back();
+        return buffer;
+    }
+
+    void give(std::vector<uint8_t> buffer) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (free_.size() < kSparePictures) {
+            free_.push_back(std::move(buffer));
+        }
+    }
+
+  private:
+    const size_t size_;
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> free_;
+};
+
 // A top-level window as the compositing of excluded areas needs it.
 struct TopLevel {
     xcb_window_t id = 0;
@@ -385,12 +419,20 @@ class X11Capture {
         if (gone) {
             return *gone;
         }
-        if (!read || (hasPrevious_ && current_ == previous_)) {
+        const std::vector<uint8_t>* previous = lastPicture();
+        if (!read || (previous != nullptr && current_ == *previous)) {
             return std::shared_ptr<const VideoFrame>();
         }
+        if (scaler_ == nullptr) {
+            last_ = handOver(std::exchange(current_, buffers_->take()));
+            return last_;
+        }
         std::swap(current_, previous_);
-        hasPrevious_ = true;
-        return makeFrame(previous_);
+        if (current_.empty()) {
+            current_ = buffers_->take();  // the first picture
+        }
+        last_ = convert(previous_);
+        return last_;
     }
 
   private:
@@ -441,8 +483,8 @@ class X11Capture {
                                                   XCB_COMPOSITE_REDIRECT_AUTOMATIC);
             }
         }
-        current_.assign(stride_ * static_cast<size_t>(height_), 0);
-        previous_ = current_;
+        buffers_ = std::make_shared<PictureBuffers>(stride_ * static_cast<size_t>(height_));
+        current_ = buffers_->take();
         reader_ = std::make_unique<ImageReader>(x_.get(), current_.size());
         if (config_.pixelFormat != kPixelFormatBGRA) {
             scaler_ = sws_getContext(width_, height_, AV_PIX_FMT_BGRA, width_, height_,
@@ -646,17 +688,37 @@ class X11Capture {
         }
     }
 
-    std::shared_ptr<const VideoFrame> makeFrame(const std::vector<uint8_t>& bgra) {
-        auto frame = std::make_shared<VideoFrame>();
+    // The picture delivered last, as read (BGRA); null before the first.
+    const std::vector<uint8_t>* lastPicture() const {
+        if (!last_) {
+            return nullptr;
+        }
+        return scaler_ == nullptr ? &last_->planes[0] : &previous_;
+    }
+
+    VideoFrame* newFrame() const {
+        auto* frame = new VideoFrame();
         frame->width = width_;
         frame->height = height_;
         frame->pixelFormat = config_.pixelFormat;
-        if (scaler_ == nullptr) {
-            frame->planes[0] = bgra;
-            frame->strides[0] = static_cast<int>(stride_);
-            return frame;
-        }
-        // 4:2:0 formats: luma rows, then interleaved chroma at half height.
+        return frame;
+    }
+
+    // The BGRA picture becomes the frame without a copy; its buffer comes back for a later
+    // picture once the writer and the recorder have let go of the frame.
+    std::shared_ptr<const VideoFrame> handOver(std::vector<uint8_t> bgra) const {
+        VideoFrame* frame = newFrame();
+        frame->planes[0] = std::move(bgra);
+        frame->strides[0] = static_cast<int>(stride_);
+        return std::shared_ptr<const VideoFrame>(frame, [buffers = buffers_](VideoFrame* done) {
+            buffers->give(std::move(done->planes[0]));
+            delete done;
+        });
+    }
+
+    // 4:2:0 formats: luma rows, then interleaved chroma at half height.
+    std::shared_ptr<const VideoFrame> convert(const std::vector<uint8_t>& bgra) const {
+        std::shared_ptr<VideoFrame> frame(newFrame());
         frame->strides[0] = frame->strides[1] = width_;
         frame->planes[0].resize(static_cast<size_t>(width_) * static_cast<size_t>(height_));
         frame->planes[1].resize(static_cast<size_t>(width_) * static_cast<size_t>(height_ / 2));
@@ -680,8 +742,11 @@ class X11Capture {
     std::unique_ptr<ImageReader> reader_;
     SwsContext* scaler_ = nullptr;
     std::vector<uint8_t> current_;
+    std::shared_ptr<PictureBuffers> buffers_;
+    // The last picture delivered: the frame itself for BGRA, the picture before conversion
+    // for the 4:2:0 formats (empty until the first).
+    std::shared_ptr<const VideoFrame> last_;
     std::vector<uint8_t> previous_;
-    bool hasPrevious_ = false;
     std::set<xcb_window_t> excludedTopLevels_;
     bool refreshed_ = false;
     std::chrono::steady_clock::time_point lastRefresh_;
@@ -801,6 +866,7 @@ class X11Stream final : public CaptureStream {
     }
 
     void run(std::shared_ptr<StreamListener> listener, std::unique_ptr<X11Capture> capture) {
+        pthread_setname_np(pthread_self(), kThreadName);
         const MediaTime interval = config_.minimumFrameInterval;
         const auto period = std::chrono::nanoseconds(
             std::max<int64_t>(interval.value * 1'000'000'000 / std::max(interval.timescale, 1), 1));
