@@ -7,8 +7,9 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 const {
-  sleep, now, useDisplay, serverPid, startScene, displayID, startPulse, playTone, probe,
+  sleep, now, toolEnv, useDisplay, serverPid, startScene, displayID, startPulse, playTone, probe,
   pictures, pixel, near, peakLevel,
 } = require('./scene.js');
 
@@ -163,33 +164,59 @@ test('system audio from the default sink; refused without an audio server', () =
     }
   }));
 
-test('an X server that dies mid-recording ends the stream once, with the file kept', () =>
-  withScene(['204080:0,0,320,240:moving'], async ({ display }) => {
-    const recorder = new NativeScreenRecorder();
-    const stops = [];
-    let stopped;
-    const firstStop = new Promise((resolve) => { stopped = resolve; });
-    recorder.setStreamStoppedCallback((...args) => {
-      stops.push(args);
-      stopped();
-    });
-    const file = newPath();
-    assert.deepEqual(await call(recorder, 'startRecordingDisplay', displayID(display), file, null,
-      options()), [null]);
-    await sleep(0.7);
-    process.kill(serverPid(), 'SIGKILL');
-    await firstStop;
-    await sleep(0.3);
-    assert.equal(stops.length, 1);
-    const [message, outputPath, wroteVideo] = stops[0];
-    assert.equal(message, 'The connection to the X display was lost');
-    assert.equal(outputPath, file);
-    assert.equal(wroteVideo, true);
-    const [notRecording] = await call(recorder, 'stopRecording');
-    assert.equal(notRecording.message, 'Not recording');
-    const { video } = probe(file);
-    assert.equal(video.codec_name, 'h264');
-    assert.ok(pictures(file, 32, 24).length >= 10);
-  }));
+// What a recording captures and how it goes away mid-recording, and what the stream-stopped
+// callback then says.
+const recordDisplay = (recorder, file, { display }) =>
+  call(recorder, 'startRecordingDisplay', displayID(display), file, null, options());
+const UNEXPECTED_ENDS = [
+  {
+    name: 'the X server dies',
+    record: recordDisplay,
+    end: () => process.kill(serverPid(), 'SIGKILL'),
+    message: () => 'The connection to the X display was lost',
+  },
+  {
+    name: 'the monitor is switched off',
+    record: recordDisplay,
+    // Xvfb turns the output off, then refuses the smaller screen: the exit status is not 0.
+    end: ({ display }) => spawnSync('xrandr', ['--output', 'screen', '--off'],
+      { env: toolEnv({ DISPLAY: display }), stdio: 'ignore' }),
+    message: ({ display }) => `Display ${displayID(display)} is no longer connected`,
+  },
+  {
+    name: 'the recorded window is closed',
+    record: (recorder, file, { scene }) =>
+      call(recorder, 'startRecordingWindow', scene.windows[0], file, options()),
+    end: ({ scene }) => scene.stop(),
+    message: () => 'The window was closed',
+  },
+];
+
+for (const { name, record: start, end, message } of UNEXPECTED_ENDS) {
+  test(`${name} mid-recording: the stream ends once, with the file kept`, () =>
+    withScene(['204080:0,0,320,240:moving'], async ({ display }, scene) => {
+      const recorder = new NativeScreenRecorder();
+      const stops = [];
+      let stopped;
+      const firstStop = new Promise((resolve) => { stopped = resolve; });
+      recorder.setStreamStoppedCallback((...args) => {
+        stops.push(args);
+        stopped();
+      });
+      const file = newPath();
+      const expected = message({ display });
+      assert.deepEqual(await start(recorder, file, { display, scene }), [null]);
+      await sleep(0.7);
+      await end({ display, scene });
+      await firstStop;
+      await sleep(0.3);
+      assert.deepEqual(stops, [[expected, file, true]]);
+      const [notRecording] = await call(recorder, 'stopRecording');
+      assert.equal(notRecording.message, 'Not recording');
+      const { video } = probe(file);
+      assert.equal(video.codec_name, 'h264');
+      assert.ok(pictures(file, 32, 24).length >= 10);
+    }));
+}
 
 test.after(() => fs.rmSync(tempDir, { recursive: true, force: true }));
