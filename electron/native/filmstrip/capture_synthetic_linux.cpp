@@ -5,11 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <mutex>
-#include <set>
-#include <thread>
 
+#include "capture_thread_linux.h"
 #include "linux_sample.h"
 #include "media_linux.h"
 
@@ -75,57 +72,27 @@ class SyntheticStream final : public CaptureStream,
           media_(media),
           completions_(completions) {}
 
-    ~SyntheticStream() override { stopThread(); }
+    ~SyntheticStream() override { thread_.stop(); }
 
     MaybeError addStreamOutput(OutputType type) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        outputs_.insert(type);
+        thread_.addOutput(type);
         return std::nullopt;
     }
 
-    void removeStreamOutput(OutputType type) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        outputs_.erase(type);
-    }
+    void removeStreamOutput(OutputType type) override { thread_.removeOutput(type); }
 
     void startCapture(std::function<void(MaybeError)> completion) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            running_ = true;
-            // A running capture keeps its listener alive.
-            thread_ = std::thread([this, listener = listener_.lock()] { run(listener); });
-        }
+        // A running capture keeps its listener alive.
+        thread_.start([this, listener = listener_.lock()] { run(listener); });
         completions_.async([completion = std::move(completion)] { completion(std::nullopt); });
     }
 
     void stopCapture(std::function<void(MaybeError)> completion) override {
-        stopThread();
+        thread_.stop();
         completions_.async([completion = std::move(completion)] { completion(std::nullopt); });
     }
 
   private:
-    void stopThread() {
-        std::thread thread;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            running_ = false;
-            thread = std::move(thread_);
-        }
-        wake_.notify_all();
-        if (thread.joinable()) {
-            if (thread.get_id() == std::this_thread::get_id()) {
-                thread.detach();  // the capture thread let go of the last reference
-            } else {
-                thread.join();
-            }
-        }
-    }
-
-    bool wants(OutputType type) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return outputs_.count(type) != 0;
-    }
-
     void run(std::shared_ptr<StreamListener> listener) {
         const int framerate = std::clamp(
             config_.minimumFrameInterval.timescale /
@@ -138,16 +105,13 @@ class SyntheticStream final : public CaptureStream,
         int64_t frames = 0;
         int64_t audioBlocks = 0;
         int64_t lastPicture = -1;
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (running_) {
+        for (;;) {
             const auto nextFrame = startSteady + frames * frameInterval;
             const auto nextAudio = startSteady + audioBlocks * audioInterval;
             const bool audioDue = config_.capturesAudio && nextAudio < nextFrame;
-            if (wake_.wait_until(lock, audioDue ? nextAudio : nextFrame,
-                                 [this] { return !running_; })) {
+            if (!thread_.sleepUntil(audioDue ? nextAudio : nextFrame)) {
                 break;
             }
-            lock.unlock();
             if (audioDue) {
                 deliverAudio(*listener, start, audioBlocks++);
             } else {
@@ -155,13 +119,12 @@ class SyntheticStream final : public CaptureStream,
                 deliverFrame(*listener, start, frames++, framerate, picture != lastPicture);
                 lastPicture = picture;
             }
-            lock.lock();
         }
     }
 
     void deliverFrame(StreamListener& listener, MediaTime start, int64_t index, int framerate,
                       bool changed) {
-        if (!wants(OutputType::Screen)) {
+        if (!thread_.wants(OutputType::Screen)) {
             return;
         }
         const MediaTime pts = start + MediaTime::make(index, framerate);
@@ -175,7 +138,7 @@ class SyntheticStream final : public CaptureStream,
     }
 
     void deliverAudio(StreamListener& listener, MediaTime start, int64_t index) {
-        if (!wants(OutputType::Audio)) {
+        if (!thread_.wants(OutputType::Audio)) {
             return;
         }
         const int rate = config_.sampleRate;
@@ -204,11 +167,7 @@ class SyntheticStream final : public CaptureStream,
     const std::weak_ptr<StreamListener> listener_;
     Media& media_;
     Executor& completions_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::set<OutputType> outputs_;
-    bool running_ = false;
-    std::thread thread_;
+    CaptureThread thread_;
 };
 
 // One display and one window showing the test pattern; the window belongs to an application

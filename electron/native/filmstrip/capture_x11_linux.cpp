@@ -18,17 +18,16 @@ extern "C" {
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <utility>
 #include <variant>
 
 #include "audio_pulse_linux.h"
+#include "capture_thread_linux.h"
 #include "linux_sample.h"
 #include "media_linux.h"
 #include "x11_windows.h"
@@ -766,29 +765,25 @@ class X11Stream final : public CaptureStream {
     ~X11Stream() override { stop(); }
 
     MaybeError addStreamOutput(OutputType type) override {
-        std::shared_ptr<PulseAudioCapture> audio;
         if (type == OutputType::Audio) {
             auto opened = PulseAudioCapture::open(config_.sampleRate, config_.channelCount,
                                                   [&media = media_] { return media.hostTime(); });
             if (const Error* error = std::get_if<Error>(&opened)) {
                 return *error;
             }
-            audio = std::move(std::get<std::unique_ptr<PulseAudioCapture>>(opened));
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        outputs_.insert(type);
-        if (audio) {
+            std::shared_ptr<PulseAudioCapture> audio =
+                std::move(std::get<std::unique_ptr<PulseAudioCapture>>(opened));
+            std::lock_guard<std::mutex> lock(audioMutex_);
             std::swap(audio_, audio);
         }
+        thread_.addOutput(type);
         return std::nullopt;
     }
 
     void removeStreamOutput(OutputType type) override {
-        std::shared_ptr<PulseAudioCapture> audio;
-        std::lock_guard<std::mutex> lock(mutex_);
-        outputs_.erase(type);
+        thread_.removeOutput(type);
         if (type == OutputType::Audio) {
-            std::swap(audio_, audio);
+            takeAudio().reset();
         }
     }
 
@@ -801,18 +796,17 @@ class X11Stream final : public CaptureStream {
         }
         // A running capture keeps its listener alive.
         const std::shared_ptr<StreamListener> listener = listener_.lock();
+        // The X connection goes with the thread's body when the thread ends.
+        thread_.start([this, listener,
+                       capture = std::shared_ptr<X11Capture>(std::move(std::get<0>(opened)))] {
+            run(listener, *capture);
+        });
         std::shared_ptr<PulseAudioCapture> audio;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            running_ = true;
-            thread_ =
-                std::thread([this, listener, capture = std::move(std::get<0>(opened))]() mutable {
-                    run(listener, std::move(capture));
-                });
+            std::lock_guard<std::mutex> lock(audioMutex_);
             audio = audio_;
         }
-        // Started outside the lock: audio delivery takes it with the audio thread's own lock
-        // held.
+        // Started outside the lock: audio delivery runs with the audio thread's own lock held.
         if (audio) {
             audio->start([this, listener](std::shared_ptr<const AudioBlock> block, MediaTime pts) {
                 const auto frames =
@@ -834,51 +828,30 @@ class X11Stream final : public CaptureStream {
 
   private:
     void deliver(StreamListener& listener, const std::shared_ptr<Sample>& sample, OutputType type) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!running_ || !outputs_.contains(type)) {
-                return;
-            }
+        if (thread_.wants(type)) {
+            listener.streamDidOutputSample(sample, type);
         }
-        listener.streamDidOutputSample(sample, type);
     }
 
-    // Ends capture: no more samples, audio disconnected; the capture thread is left to
-    // finish on its own when it is the one asking.
+    std::shared_ptr<PulseAudioCapture> takeAudio() {
+        std::lock_guard<std::mutex> lock(audioMutex_);
+        return std::move(audio_);
+    }
+
     void stop() {
-        std::thread thread;
-        std::shared_ptr<PulseAudioCapture> audio;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            running_ = false;
-            std::swap(thread_, thread);
-            std::swap(audio_, audio);
-        }
-        wake_.notify_all();
-        audio.reset();
-        if (thread.joinable()) {
-            if (thread.get_id() == std::this_thread::get_id()) {
-                thread.detach();  // the capture thread let go of the last reference
-            } else {
-                thread.join();
-            }
-        }
+        thread_.stop();
+        takeAudio().reset();
     }
 
-    void run(std::shared_ptr<StreamListener> listener, std::unique_ptr<X11Capture> capture) {
+    void run(std::shared_ptr<StreamListener> listener, X11Capture& capture) {
         pthread_setname_np(pthread_self(), kThreadName);
         const MediaTime interval = config_.minimumFrameInterval;
         const auto period = std::chrono::nanoseconds(
             std::max<int64_t>(interval.value * 1'000'000'000 / std::max(interval.timescale, 1), 1));
         auto next = std::chrono::steady_clock::now();
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (running_) {
-            if (wake_.wait_until(lock, next, [this] { return !running_; })) {
-                break;
-            }
-            lock.unlock();
+        while (thread_.sleepUntil(next)) {
             const MediaTime pts = media_.hostTime();
-            Captured captured = capture->capture();
+            Captured captured = capture.capture();
             if (const Error* error = std::get_if<Error>(&captured)) {
                 endUnexpectedly(std::move(listener), *error);
                 return;
@@ -893,20 +866,14 @@ class X11Stream final : public CaptureStream {
             while (next <= now) {
                 next += period;
             }
-            lock.lock();
         }
     }
 
     // The display or the window went away: samples stop and the listener hears of it on the
-    // completion queue, after this thread has let go of the X connection.
+    // completion queue.
     void endUnexpectedly(std::shared_ptr<StreamListener> listener, const Error& error) {
-        std::shared_ptr<PulseAudioCapture> audio;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            running_ = false;
-            std::swap(audio_, audio);
-        }
-        audio.reset();
+        thread_.end();
+        takeAudio().reset();
         completions_.async(
             [listener = std::move(listener), error] { listener->streamDidStopWithError(error); });
     }
@@ -916,12 +883,9 @@ class X11Stream final : public CaptureStream {
     const std::weak_ptr<StreamListener> listener_;
     Media& media_;
     Executor& completions_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::set<OutputType> outputs_;
+    std::mutex audioMutex_;
     std::shared_ptr<PulseAudioCapture> audio_;
-    bool running_ = false;
-    std::thread thread_;
+    CaptureThread thread_;
 };
 
 class X11Source final : public CaptureSource {
