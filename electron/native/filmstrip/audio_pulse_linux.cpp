@@ -3,7 +3,6 @@
 #include <pulse/pulseaudio.h>
 
 #include <cstring>
-#include <mutex>
 
 namespace filmstrip {
 namespace {
@@ -78,22 +77,37 @@ struct PulseAudioCapture::Connection {
         static_cast<Connection*>(self)->drain();
     }
 
-    // Waits (lock held) until the context is ready; its error otherwise.
+    enum class Readiness { Waiting, Ready, Failed };
+
+    // Waits (lock held, woken by the state callbacks) until `readiness` settles; the
+    // context's error when it failed.
+    template <typename Check>
+    MaybeError waitUntilReady(Check readiness) {
+        for (;;) {
+            switch (readiness()) {
+                case Readiness::Ready:
+                    return std::nullopt;
+                case Readiness::Failed:
+                    return pulseError(pa_context_errno(context));
+                case Readiness::Waiting:
+                    pa_threaded_mainloop_wait(loop);
+                    break;
+            }
+        }
+    }
+
+    // Connects to the server and waits (lock held) until the context is ready.
     MaybeError connectContext() {
         pa_context_set_state_callback(context, &Connection::signal, this);
         if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
             return pulseError(pa_context_errno(context));
         }
-        for (;;) {
+        return waitUntilReady([this] {
             const pa_context_state_t state = pa_context_get_state(context);
-            if (state == PA_CONTEXT_READY) {
-                return std::nullopt;
-            }
-            if (!PA_CONTEXT_IS_GOOD(state)) {
-                return pulseError(pa_context_errno(context));
-            }
-            pa_threaded_mainloop_wait(loop);
-        }
+            return state == PA_CONTEXT_READY   ? Readiness::Ready
+                   : PA_CONTEXT_IS_GOOD(state) ? Readiness::Waiting
+                                               : Readiness::Failed;
+        });
     }
 
     // Opens the corked recording of the default monitor and waits (lock held) until it is.
@@ -110,23 +124,19 @@ struct PulseAudioCapture::Connection {
         pa_stream_set_state_callback(stream, &Connection::signalStream, this);
         pa_stream_set_read_callback(stream, &Connection::readable, this);
         pa_buffer_attr attributes;
-        std::memset(&attributes, 0xff, sizeof attributes);  // the server's choice...
+        std::memset(&attributes, 0xff, sizeof attributes);  // (uint32_t)-1: the server's choice
         attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMicroseconds, &spec));
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
         if (pa_stream_connect_record(stream, kDefaultMonitor, &attributes, flags) < 0) {
             return pulseError(pa_context_errno(context));
         }
-        for (;;) {
+        return waitUntilReady([this] {
             const pa_stream_state_t state = pa_stream_get_state(stream);
-            if (state == PA_STREAM_READY) {
-                return std::nullopt;
-            }
-            if (!PA_STREAM_IS_GOOD(state)) {
-                return pulseError(pa_context_errno(context));
-            }
-            pa_threaded_mainloop_wait(loop);
-        }
+            return state == PA_STREAM_READY   ? Readiness::Ready
+                   : PA_STREAM_IS_GOOD(state) ? Readiness::Waiting
+                                              : Readiness::Failed;
+        });
     }
 
     // Hands every readable fragment on (loop thread, lock held).
