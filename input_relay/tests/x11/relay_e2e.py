@@ -334,7 +334,9 @@ class Stopping(RelayCase):
                 relay.wait(timeout=rng.uniform(0.0, 0.6))
             except subprocess.TimeoutExpired:
                 relay.send_signal(signal.SIGTERM)
-            self.assertIn(relay.wait(timeout=5), (0, 2))
+            # A signal before the handlers are installed ends the process before it has
+            # connected to the display, so that cut has nothing to release either.
+            self.assertIn(relay.wait(timeout=5), (0, 2, -signal.SIGTERM))
         events = self.window.settled(302, 302)
         self.assertEqual(unbalanced(events), {}, "\n".join(map(json.dumps, events)))
 
