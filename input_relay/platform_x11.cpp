@@ -3,6 +3,7 @@
 // stream, so the pointer and the keyboard of the user stay where they are.
 #include <X11/keysym.h>
 #include <atspi/atspi.h>
+#include <gio/gio.h>
 #include <signal.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -17,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -43,6 +45,8 @@ constexpr std::uint8_t BUTTON_WHEEL_UP = 4;
 constexpr std::uint8_t BUTTON_WHEEL_DOWN = 5;
 // Layer of the window list for windows that are not ordinary (docks, kept above, override).
 constexpr std::int64_t LAYER_OTHER = 1;
+// Readings of a window list that keeps changing while it is read; the last one is used.
+constexpr int LIST_ATTEMPTS = 4;
 constexpr std::size_t FOCUS_WINDOW_BYTE = 60;
 constexpr std::size_t FOCUS_TARGET_BYTE = 138;
 constexpr std::uint8_t FOCUS_TARGET = 1;
@@ -330,6 +334,66 @@ std::pair<std::string, std::optional<std::string>> roleNames(AtspiRole role, con
     return {std::string(names.role), subrole};
 }
 
+// Whether the session's accessibility bus is on, kept current by the bus launcher's change
+// notices instead of one bus round trip per question.
+class AccessibilityWatch {
+  public:
+    AccessibilityWatch() {
+        // Only a session the environment names: GLib would otherwise start one.
+        if (std::getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr) {
+            bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        }
+        if (bus_ == nullptr) {
+            return;
+        }
+        // Subscribed before the first read, so that no change falls between the two.
+        subscription_ = g_dbus_connection_signal_subscribe(
+            bus_, ACCESSIBILITY_BUS, PROPERTIES_INTERFACE, "PropertiesChanged", ACCESSIBILITY_PATH,
+            STATUS_INTERFACE, G_DBUS_SIGNAL_FLAGS_NONE, &AccessibilityWatch::changed, this,
+            nullptr);
+        enabled_ = AtspiClient::accessibilityEnabled();
+    }
+    AccessibilityWatch(const AccessibilityWatch&) = delete;
+    AccessibilityWatch& operator=(const AccessibilityWatch&) = delete;
+    ~AccessibilityWatch() {
+        if (bus_ != nullptr) {
+            g_dbus_connection_signal_unsubscribe(bus_, subscription_);
+            g_object_unref(bus_);
+        }
+    }
+
+    bool enabled() {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        return bus_ != nullptr && !g_dbus_connection_is_closed(bus_) && enabled_;
+    }
+
+  private:
+    static constexpr const char* ACCESSIBILITY_BUS = "org.a11y.Bus";
+    static constexpr const char* ACCESSIBILITY_PATH = "/org/a11y/bus";
+    static constexpr const char* PROPERTIES_INTERFACE = "org.freedesktop.DBus.Properties";
+    static constexpr const char* STATUS_INTERFACE = "org.a11y.Status";
+    static constexpr const char* ENABLED_PROPERTY = "IsEnabled";
+
+    static void changed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                        GVariant* parameters, gpointer self) {
+        GVariant* properties = nullptr;
+        g_variant_get(parameters, "(&s@a{sv}@as)", nullptr, &properties, nullptr);
+        gboolean enabled = FALSE;
+        if (properties != nullptr &&
+            g_variant_lookup(properties, ENABLED_PROPERTY, "b", &enabled)) {
+            static_cast<AccessibilityWatch*>(self)->enabled_ = enabled != FALSE;
+        }
+        if (properties != nullptr) {
+            g_variant_unref(properties);
+        }
+    }
+
+    GDBusConnection* bus_ = nullptr;
+    guint subscription_ = 0;
+    bool enabled_ = false;
+};
+
 class X11Platform : public Platform {
   public:
     X11Platform() {
@@ -380,11 +444,33 @@ class X11Platform : public Platform {
     }
 
     // Trusted: the session's accessibility bus is on, so applications publish their trees.
-    bool accessibilityTrusted() override { return AtspiClient::accessibilityEnabled(); }
+    bool accessibilityTrusted() override { return accessibility_.enabled(); }
     // Events can be posted while the display answers.
     bool canPostEvents() override { return connected(); }
 
+    // The list is read again only when the server has reported a change to a listed window,
+    // to the root's children or to the root's properties since the last reading; one round
+    // trip makes sure every such report made so far has arrived.
     std::vector<WindowEntry> visibleWindows() override {
+        if (listed_ && !changedSinceListed()) {
+            return *listed_;
+        }
+        listed_.reset();
+        for (int attempt = 0; attempt < LIST_ATTEMPTS; ++attempt) {
+            auto entries = listWindows();
+            const bool newlyWatched = watch(entries);
+            if (!changedSinceListed() && !newlyWatched) {
+                listed_ = entries;
+                return entries;
+            }
+            if (attempt + 1 == LIST_ATTEMPTS) {
+                return entries;
+            }
+        }
+        return {};
+    }
+
+    std::vector<WindowEntry> listWindows() {
         std::vector<WindowEntry> entries;
         for (const X11Window& w : windows_->onScreenWindows()) {
             WindowEntry entry;
@@ -600,6 +686,52 @@ class X11Platform : public Platform {
         xcb_keycode_t keycode = 0;
         bool shifted = false;
     };
+
+    // Whether any event reached this connection since the last call: only the changes
+    // `watch` selected are ever reported to it.
+    bool changedSinceListed() {
+        sync();
+        bool changed = !connected();
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+            changed = true;
+            std::free(event);
+        }
+        return changed;
+    }
+
+    // Selects the changes that can alter the list: the stacking, mapping and geometry of the
+    // root's children and of every window between a listed window and the root, and the
+    // properties of the root and of the listed windows. True when a window was newly watched.
+    bool watch(const std::vector<WindowEntry>& entries) {
+        bool newly =
+            select(root_, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE);
+        for (const WindowEntry& entry : entries) {
+            if (!entry.number || !select(*entry.number, XCB_EVENT_MASK_STRUCTURE_NOTIFY |
+                                                            XCB_EVENT_MASK_PROPERTY_CHANGE)) {
+                continue;
+            }
+            newly = true;
+            for (xcb_window_t w = parentOf(*entry.number); w != XCB_WINDOW_NONE && w != root_;
+                 w = parentOf(w)) {
+                select(w, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
+            }
+        }
+        return newly;
+    }
+
+    bool select(xcb_window_t window, std::uint32_t mask) {
+        if (!watched_.insert(window).second) {
+            return false;
+        }
+        xcb_change_window_attributes(connection_, window, XCB_CW_EVENT_MASK, &mask);
+        return true;
+    }
+
+    xcb_window_t parentOf(xcb_window_t window) {
+        auto tree =
+            reply(xcb_query_tree_reply(connection_, xcb_query_tree(connection_, window), nullptr));
+        return tree ? tree->parent : xcb_window_t{XCB_WINDOW_NONE};
+    }
 
     // Returns once the server has handled every request sent so far.
     void sync() {
@@ -898,6 +1030,9 @@ class X11Platform : public Platform {
     xcb_connection_t* connection_ = nullptr;
     xcb_window_t root_ = XCB_WINDOW_NONE;
     std::optional<X11WindowEnumerator> windows_;
+    std::optional<std::vector<WindowEntry>> listed_;
+    std::set<xcb_window_t> watched_;
+    AccessibilityWatch accessibility_;
     bool atspiConnected_ = false;
     xcb_window_t raised_ = XCB_WINDOW_NONE;
     xcb_window_t target_ = XCB_WINDOW_NONE;

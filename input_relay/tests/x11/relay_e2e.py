@@ -147,7 +147,7 @@ def unbalanced(events):
 class RelayCase(unittest.TestCase):
     def setUp(self):
         self.window = TestWindow()
-        self.addCleanup(self.window.close)
+        self.addCleanup(lambda: self.window.close())
 
     def token(self):
         return f"window:{self.window.id}"
@@ -262,15 +262,31 @@ class Input(RelayCase):
                 done = run_relay([self.token(), f"{px},{py}", "click"])
                 self.assertEqual((done.returncode, done.stderr), (status, line))
 
-    def test_window_moved_between_commands(self):
-        relay = subprocess.Popen([RELAY, self.token(), "300,300", "wait:3000", "310,300"],
+    def changed_during_a_run(self, change):
+        """The failure line of a run whose window or permission changes between two moves."""
+        relay = subprocess.Popen([RELAY, self.token(), "300,300", "wait:1500", "310,300"],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.assertEqual(json.loads(relay.stdout.readline())["kind"], "move")
-        self.window.command("move 150 150")
+        change()
         _, err = relay.communicate(timeout=10)
-        self.assertEqual((relay.returncode, err), (2, MOVED + "\n"))
+        self.assertEqual(relay.returncode, 2)
         moves = [e for e in self.window.events if e["type"] == "MotionNotify"]
         self.assertNotIn(310, [e["root_x"] for e in moves])
+        return err
+
+    def test_window_changed_between_commands(self):
+        cases = ["move 150 150", "resize 700 500", "close"]
+        for command in cases:
+            with self.subTest(command=command):
+                self.assertEqual(self.changed_during_a_run(lambda: self.window.command(command)),
+                                 MOVED + "\n")
+                self.window.close()
+                self.window = TestWindow()
+
+    def test_permission_lost_during_a_run(self):
+        self.addCleanup(set_accessibility, True)
+        self.assertEqual(self.changed_during_a_run(lambda: set_accessibility(False)),
+                         "Accessibility permission is no longer available.\n")
 
     def test_not_trusted_without_the_accessibility_bus(self):
         set_accessibility(False)
