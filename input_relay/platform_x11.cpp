@@ -842,13 +842,19 @@ class X11Platform : public Platform {
         x.same_screen = 1;
     }
 
-    void button(std::uint8_t type, std::uint8_t number, Point location, std::uint16_t state) {
-        xcb_button_press_event_t x{};
+    // A key or button event: the two share one layout.
+    template <typename XEvent>
+    void press(std::uint8_t type, std::uint8_t detail, Point location, std::uint16_t state) {
+        XEvent x{};
         x.response_type = type;
-        x.detail = number;
+        x.detail = detail;
         x.state = state;
         place(x, location);
         send(x);
+    }
+
+    void button(std::uint8_t type, std::uint8_t number, Point location, std::uint16_t state) {
+        press<xcb_button_press_event_t>(type, number, location, state);
     }
 
     void pointer(const Event& event) {
@@ -888,12 +894,7 @@ class X11Platform : public Platform {
     }
 
     void key(std::uint8_t type, xcb_keycode_t keycode, std::uint16_t state) {
-        xcb_key_press_event_t x{};
-        x.response_type = type;
-        x.detail = keycode;
-        x.state = state;
-        place(x, pointer_);
-        send(x);
+        press<xcb_key_press_event_t>(type, keycode, pointer_, state);
     }
 
     PostOutcome keyDown(const Event& event) {
@@ -929,19 +930,12 @@ class X11Platform : public Platform {
         return PostOutcome::posted;
     }
 
+    // Only what this relay pressed is released: nothing else is down on the window's side.
     void keyUp(const Event& event) {
-        const std::uint16_t state = modifierMask(event.flags.value_or(0));
         auto it = pressed_.find(event.keyCode);
         if (it != pressed_.end()) {
-            key(XCB_KEY_RELEASE, it->second, state);
+            key(XCB_KEY_RELEASE, it->second, modifierMask(event.flags.value_or(0)));
             pressed_.erase(it);
-            return;
-        }
-        // A release of a key this relay did not press still names that key.
-        auto keysym = keysymForKeyCode(event.keyCode);
-        auto location = keysym ? locate(*keysym) : std::nullopt;
-        if (location) {
-            key(XCB_KEY_RELEASE, location->keycode, state);
         }
     }
 
