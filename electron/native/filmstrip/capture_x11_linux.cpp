@@ -239,76 +239,123 @@ bool rootIsBGRA(const XConnection& x) {
     return false;
 }
 
-// Reads rectangles of drawables as BGRA through one shared memory segment, or with plain
-// GetImage when the server cannot share memory with this process (a remote display).
-class ImageReader {
+bool canShareMemory(xcb_connection_t* c) {
+    const xcb_query_extension_reply_t* shm = xcb_get_extension_data(c, &xcb_shm_id);
+    return shm != nullptr && shm->present;
+}
+
+// Memory for one picture: a shared memory segment the X server writes into directly, or
+// local memory when the server cannot share memory with this process (a remote display).
+// The server keeps its side of a segment until the connection closes, so segments are
+// reused, never detached one by one.
+class PictureBuffer {
   public:
-    ImageReader(xcb_connection_t* c, size_t capacity) : c_(c), capacity_(capacity) {
-        const xcb_query_extension_reply_t* shm = xcb_get_extension_data(c_, &xcb_shm_id);
-        if (shm == nullptr || !shm->present || capacity_ == 0) {
-            return;
+    PictureBuffer(xcb_connection_t* c, bool shareable, size_t size) {
+        if (shareable) {
+            attachShared(c, size);
         }
-        const int id = shmget(IPC_PRIVATE, capacity_, IPC_CREAT | 0600);
+        if (shared_ == nullptr) {
+            local_.resize(size);
+        }
+    }
+    ~PictureBuffer() {
+        if (shared_ != nullptr) {
+            shmdt(shared_);
+        }
+    }
+    PictureBuffer(const PictureBuffer&) = delete;
+    PictureBuffer& operator=(const PictureBuffer&) = delete;
+
+    uint8_t* data() { return shared_ != nullptr ? shared_ : local_.data(); }
+    // The segment the server writes into; 0 for local memory.
+    xcb_shm_seg_t segment() const { return segment_; }
+
+  private:
+    void attachShared(xcb_connection_t* c, size_t size) {
+        const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
         if (id < 0) {
             return;
         }
         void* address = shmat(id, nullptr, 0);
         if (address != reinterpret_cast<void*>(-1)) {
-            segment_ = xcb_generate_id(c_);
+            const xcb_shm_seg_t segment = xcb_generate_id(c);
             Reply<xcb_generic_error_t> error(
-                xcb_request_check(c_, xcb_shm_attach_checked(c_, segment_, id, 0)));
+                xcb_request_check(c, xcb_shm_attach_checked(c, segment, id, 0)));
             if (error) {
                 shmdt(address);
             } else {
-                memory_ = static_cast<uint8_t*>(address);
+                shared_ = static_cast<uint8_t*>(address);
+                segment_ = segment;
             }
         }
-        // Removed now, it goes away with the last detach even if this process dies.
+        // Removed now, it goes away with the last detach, even if this process dies.
         shmctl(id, IPC_RMID, nullptr);
     }
-    ~ImageReader() {
-        if (memory_ != nullptr) {
-            xcb_shm_detach(c_, segment_);
-            xcb_flush(c_);
-            shmdt(memory_);
-        }
-    }
-    ImageReader(const ImageReader&) = delete;
-    ImageReader& operator=(const ImageReader&) = delete;
 
-    // Copies `area` of `drawable` to rows of `stride` bytes at `destination`; false when the
-    // drawable could not be read.
-    bool read(xcb_drawable_t drawable, const PixelRect& area, uint8_t* destination, size_t stride) {
-        const auto rowBytes = static_cast<size_t>(area.width) * kBytesPerPixel;
-        if (area.empty() || rowBytes * static_cast<size_t>(area.height) > capacity_) {
-            return false;
-        }
-        const auto x = static_cast<int16_t>(area.x);
-        const auto y = static_cast<int16_t>(area.y);
-        const auto width = static_cast<uint16_t>(area.width);
-        const auto height = static_cast<uint16_t>(area.height);
-        const uint8_t* source = nullptr;
-        Reply<xcb_get_image_reply_t> plain;
-        if (memory_ != nullptr) {
-            Reply<xcb_shm_get_image_reply_t> image(
-                xcb_shm_get_image_reply(c_,
-                                        xcb_shm_get_image(c_, drawable, x, y, width, height, ~0u,
-                                                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0),
-                                        nullptr));
-            source = image ? memory_ : nullptr;
-        } else {
-            plain.reset(xcb_get_image_reply(
-                c_,
-                xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, width, height, ~0u),
-                nullptr));
-            if (plain && static_cast<size_t>(xcb_get_image_data_length(plain.get())) >=
-                             rowBytes * static_cast<size_t>(area.height)) {
-                source = xcb_get_image_data(plain.get());
+    uint8_t* shared_ = nullptr;
+    xcb_shm_seg_t segment_ = 0;
+    std::vector<uint8_t> local_;
+};
+
+// Full-size picture buffers, reused: a recording does not make (and fault in) a new one for
+// every frame. Only the capture thread takes; frames give theirs back from any thread.
+class PictureBuffers {
+  public:
+    PictureBuffers(xcb_connection_t* c, size_t size)
+        : c_(c), shareable_(canShareMemory(c)), size_(size) {}
+
+    std::unique_ptr<PictureBuffer> take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!free_.empty()) {
+                std::unique_ptr<PictureBuffer> buffer = std::move(free_.back());
+                free_.pop_back();
+                return buffer;
             }
         }
+        return std::make_unique<PictureBuffer>(c_, shareable_, size_);
+    }
+
+    void give(std::unique_ptr<PictureBuffer> buffer) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (free_.size() < kSparePictures) {
+            free_.push_back(std::move(buffer));
+        }
+    }
+
+  private:
+    xcb_connection_t* const c_;  // used by take(), while the capture lives
+    const bool shareable_;
+    const size_t size_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<PictureBuffer>> free_;
+};
+
+// Reads rectangles of drawables as BGRA: a whole picture straight into its buffer, parts
+// through a scratch buffer.
+class ImageReader {
+  public:
+    ImageReader(xcb_connection_t* c, size_t capacity)
+        : c_(c), capacity_(capacity), scratch_(c, canShareMemory(c), capacity) {}
+
+    // Reads `area` into `target`, whose rows are exactly `area.width` pixels long.
+    bool readWhole(xcb_drawable_t drawable, const PixelRect& area, PictureBuffer& target) {
+        Reply<xcb_get_image_reply_t> plain;
+        const uint8_t* source = fetch(drawable, area, target, plain);
+        if (source != nullptr && source != target.data()) {
+            std::memcpy(target.data(), source, bytes(area));
+        }
+        return source != nullptr;
+    }
+
+    // Copies `area` to rows of `stride` bytes at `destination`.
+    bool read(xcb_drawable_t drawable, const PixelRect& area, uint8_t* destination, size_t stride) {
+        Reply<xcb_get_image_reply_t> plain;
+        const uint8_t* source = fetch(drawable, area, scratch_, plain);
         if (source == nullptr) {
             return false;
         }
+        const auto rowBytes = static_cast<size_t>(area.width) * kBytesPerPixel;
         for (int64_t row = 0; row < area.height; ++row) {
             std::memcpy(destination + static_cast<size_t>(row) * stride,
                         source + static_cast<size_t>(row) * rowBytes, rowBytes);
@@ -317,10 +364,41 @@ class ImageReader {
     }
 
   private:
+    static size_t bytes(const PixelRect& area) {
+        return static_cast<size_t>(area.width) * kBytesPerPixel * static_cast<size_t>(area.height);
+    }
+
+    // The pixels of `area`, rows packed: in `into` when it is shared memory, else in `plain`;
+    // null when the drawable could not be read.
+    const uint8_t* fetch(xcb_drawable_t drawable, const PixelRect& area, PictureBuffer& into,
+                         Reply<xcb_get_image_reply_t>& plain) {
+        if (area.empty() || bytes(area) > capacity_) {
+            return nullptr;
+        }
+        const auto x = static_cast<int16_t>(area.x);
+        const auto y = static_cast<int16_t>(area.y);
+        const auto width = static_cast<uint16_t>(area.width);
+        const auto height = static_cast<uint16_t>(area.height);
+        if (into.segment() != 0) {
+            Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
+                c_,
+                xcb_shm_get_image(c_, drawable, x, y, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                  into.segment(), 0),
+                nullptr));
+            return image ? into.data() : nullptr;
+        }
+        plain.reset(xcb_get_image_reply(
+            c_, xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, width, height, ~0u),
+            nullptr));
+        if (!plain || static_cast<size_t>(xcb_get_image_data_length(plain.get())) < bytes(area)) {
+            return nullptr;
+        }
+        return xcb_get_image_data(plain.get());
+    }
+
     xcb_connection_t* c_;
-    size_t capacity_;
-    xcb_shm_seg_t segment_ = 0;
-    uint8_t* memory_ = nullptr;
+    const size_t capacity_;
+    PictureBuffer scratch_;
 };
 
 // What a display capture leaves out: windows by id, and every window of some executables.
@@ -348,35 +426,6 @@ Exclusion exclusionFor(const ContentFilter& filter) {
     }
     return exclusion;
 }
-
-// Full-size picture buffers, reused: a recording does not allocate (and fault in) a new
-// full-screen buffer for every frame. Frames give theirs back from any thread.
-class PictureBuffers {
-  public:
-    explicit PictureBuffers(size_t size) : size_(size) {}
-
-    std::vector<uint8_t> take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (free_.empty()) {
-            return std::vector<uint8_t>(size_);
-        }
-        std::vector<uint8_t> buffer = std::move(free_.back());
-        free_.pop_back();
-        return buffer;
-    }
-
-    void give(std::vector<uint8_t> buffer) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (free_.size() < kSparePictures) {
-            free_.push_back(std::move(buffer));
-        }
-    }
-
-  private:
-    const size_t size_;
-    std::mutex mutex_;
-    std::vector<std::vector<uint8_t>> free_;
-};
 
 // A top-level window as the compositing of excluded areas needs it.
 struct TopLevel {
@@ -418,8 +467,9 @@ class X11Capture {
         if (gone) {
             return *gone;
         }
-        const std::vector<uint8_t>* previous = lastPicture();
-        if (!read || (previous != nullptr && current_ == *previous)) {
+        const uint8_t* previous = lastPicture();
+        if (!read ||
+            (previous != nullptr && std::memcmp(current_->data(), previous, pictureBytes()) == 0)) {
             return std::shared_ptr<const VideoFrame>();
         }
         if (scaler_ == nullptr) {
@@ -427,10 +477,10 @@ class X11Capture {
             return last_;
         }
         std::swap(current_, previous_);
-        if (current_.empty()) {
+        if (!current_) {
             current_ = buffers_->take();  // the first picture
         }
-        last_ = convert(previous_);
+        last_ = convert(previous_->data());
         return last_;
     }
 
@@ -482,9 +532,10 @@ class X11Capture {
                                                   XCB_COMPOSITE_REDIRECT_AUTOMATIC);
             }
         }
-        buffers_ = std::make_shared<PictureBuffers>(stride_ * static_cast<size_t>(height_));
+        const size_t pictureBytes = stride_ * static_cast<size_t>(height_);
+        buffers_ = std::make_shared<PictureBuffers>(x_.get(), pictureBytes);
         current_ = buffers_->take();
-        reader_ = std::make_unique<ImageReader>(x_.get(), current_.size());
+        reader_ = std::make_unique<ImageReader>(x_.get(), pictureBytes);
         if (config_.pixelFormat != kPixelFormatBGRA) {
             scaler_ = sws_getContext(width_, height_, AV_PIX_FMT_BGRA, width_, height_,
                                      AV_PIX_FMT_NV12, SWS_POINT, nullptr, nullptr, nullptr);
@@ -518,7 +569,7 @@ class X11Capture {
     }
 
     uint8_t* at(int64_t x, int64_t y) {
-        return current_.data() + static_cast<size_t>(y) * stride_ +
+        return current_->data() + static_cast<size_t>(y) * stride_ +
                static_cast<size_t>(x) * kBytesPerPixel;
     }
 
@@ -528,20 +579,19 @@ class X11Capture {
         }
     }
 
-    // Copies `area` (root coordinates) of the window's Composite pixmap into the picture at
-    // `target`.
-    bool readPixmap(xcb_window_t window, const PixelRect& area, int64_t originX, int64_t originY,
-                    uint8_t* target) {
+    // Reads from the window's Composite pixmap, named for the time of `read`; false when the
+    // window has none just now (it is not viewable).
+    template <typename Read>
+    bool readPixmap(xcb_window_t window, Read read) {
         const xcb_pixmap_t pixmap = xcb_generate_id(x_.get());
         Reply<xcb_generic_error_t> error(xcb_request_check(
             x_.get(), xcb_composite_name_window_pixmap_checked(x_.get(), window, pixmap)));
         if (error) {
-            return false;  // not viewable just now
+            return false;
         }
-        const PixelRect inPixmap{area.x - originX, area.y - originY, area.width, area.height};
-        const bool read = reader_->read(pixmap, inPixmap, target, stride_);
+        const bool done = read(pixmap);
         xcb_free_pixmap(x_.get(), pixmap);
-        return read;
+        return done;
     }
 
     bool readWindow(std::optional<Error>& gone) {
@@ -568,11 +618,15 @@ class X11Capture {
         }
         const int64_t border = geometry->border_width;
         const PixelRect outer{0, 0, geometry->width + 2 * border, geometry->height + 2 * border};
-        const PixelRect area = outer.intersection({0, 0, width_, height_});
-        if (area != PixelRect{0, 0, width_, height_}) {
-            clear({0, 0, width_, height_});
+        const PixelRect whole{0, 0, width_, height_};
+        const PixelRect area = outer.intersection(whole);
+        if (area != whole) {
+            clear(whole);
         }
-        return readPixmap(topLevel_, area, 0, 0, at(0, 0));
+        return readPixmap(topLevel_, [&](xcb_pixmap_t pixmap) {
+            return area == whole ? reader_->readWhole(pixmap, area, *current_)
+                                 : reader_->read(pixmap, area, at(0, 0), stride_);
+        });
     }
 
     bool readDisplay(std::optional<Error>& gone) {
@@ -587,13 +641,17 @@ class X11Capture {
             area.y += std::llround(config_.sourceRect->y);
         }
         const PixelRect visible = area.intersection(display->rect);
-        if (visible != area) {
+        if (visible == area) {
+            if (!reader_->readWhole(x_.root(), area, *current_)) {
+                return false;
+            }
+        } else {
             clear({0, 0, width_, height_});
-        }
-        if (!visible.empty() &&
-            !reader_->read(x_.root(), visible, at(visible.x - area.x, visible.y - area.y),
-                           stride_)) {
-            return false;
+            if (!visible.empty() &&
+                !reader_->read(x_.root(), visible, at(visible.x - area.x, visible.y - area.y),
+                               stride_)) {
+                return false;
+            }
         }
         paintOverExcluded(area);
         return true;
@@ -681,22 +739,28 @@ class X11Capture {
                     shown.empty()) {
                     continue;
                 }
-                readPixmap(window.id, shown, window.outer.x, window.outer.y,
-                           at(shown.x - area.x, shown.y - area.y));
+                readPixmap(window.id, [&](xcb_pixmap_t pixmap) {
+                    const PixelRect inPixmap{shown.x - window.outer.x, shown.y - window.outer.y,
+                                             shown.width, shown.height};
+                    return reader_->read(pixmap, inPixmap, at(shown.x - area.x, shown.y - area.y),
+                                         stride_);
+                });
             }
         }
     }
 
+    size_t pictureBytes() const { return stride_ * static_cast<size_t>(height_); }
+
     // The picture delivered last, as read (BGRA); null before the first.
-    const std::vector<uint8_t>* lastPicture() const {
+    const uint8_t* lastPicture() const {
         if (!last_) {
             return nullptr;
         }
-        return scaler_ == nullptr ? &last_->planes[0] : &previous_;
+        return scaler_ == nullptr ? last_->plane(0) : previous_->data();
     }
 
-    VideoFrame* newFrame() const {
-        auto* frame = new VideoFrame();
+    std::shared_ptr<VideoFrame> newFrame() const {
+        auto frame = std::make_shared<VideoFrame>();
         frame->width = width_;
         frame->height = height_;
         frame->pixelFormat = config_.pixelFormat;
@@ -705,23 +769,24 @@ class X11Capture {
 
     // The BGRA picture becomes the frame without a copy; its buffer comes back for a later
     // picture once the writer and the recorder have let go of the frame.
-    std::shared_ptr<const VideoFrame> handOver(std::vector<uint8_t> bgra) const {
-        VideoFrame* frame = newFrame();
-        frame->planes[0] = std::move(bgra);
+    std::shared_ptr<const VideoFrame> handOver(std::unique_ptr<PictureBuffer> picture) const {
+        std::shared_ptr<VideoFrame> frame = newFrame();
         frame->strides[0] = static_cast<int>(stride_);
-        return std::shared_ptr<const VideoFrame>(frame, [buffers = buffers_](VideoFrame* done) {
-            buffers->give(std::move(done->planes[0]));
-            delete done;
-        });
+        frame->externalPlanes[0] = picture->data();
+        frame->pixelOwner = std::shared_ptr<PictureBuffer>(
+            picture.release(), [buffers = buffers_](PictureBuffer* done) {
+                buffers->give(std::unique_ptr<PictureBuffer>(done));
+            });
+        return frame;
     }
 
     // 4:2:0 formats: luma rows, then interleaved chroma at half height.
-    std::shared_ptr<const VideoFrame> convert(const std::vector<uint8_t>& bgra) const {
-        std::shared_ptr<VideoFrame> frame(newFrame());
+    std::shared_ptr<const VideoFrame> convert(const uint8_t* bgra) const {
+        std::shared_ptr<VideoFrame> frame = newFrame();
         frame->strides[0] = frame->strides[1] = width_;
         frame->planes[0].resize(static_cast<size_t>(width_) * static_cast<size_t>(height_));
         frame->planes[1].resize(static_cast<size_t>(width_) * static_cast<size_t>(height_ / 2));
-        const uint8_t* source[1] = {bgra.data()};
+        const uint8_t* source[1] = {bgra};
         const int sourceStride[1] = {static_cast<int>(stride_)};
         uint8_t* planes[2] = {frame->planes[0].data(), frame->planes[1].data()};
         sws_scale(scaler_, source, sourceStride, 0, height_, planes, frame->strides);
@@ -740,12 +805,12 @@ class X11Capture {
     xcb_window_t topLevel_ = XCB_NONE;
     std::unique_ptr<ImageReader> reader_;
     SwsContext* scaler_ = nullptr;
-    std::vector<uint8_t> current_;
     std::shared_ptr<PictureBuffers> buffers_;
+    std::unique_ptr<PictureBuffer> current_;
     // The last picture delivered: the frame itself for BGRA, the picture before conversion
     // for the 4:2:0 formats (empty until the first).
     std::shared_ptr<const VideoFrame> last_;
-    std::vector<uint8_t> previous_;
+    std::unique_ptr<PictureBuffer> previous_;
     std::set<xcb_window_t> excludedTopLevels_;
     bool refreshed_ = false;
     std::chrono::steady_clock::time_point lastRefresh_;

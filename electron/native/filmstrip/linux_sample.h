@@ -18,6 +18,14 @@ struct VideoFrame {
     // BGRA: one plane of width * 4 bytes per row. NV12: luma rows, then interleaved chroma.
     std::vector<uint8_t> planes[2];
     int strides[2] = {0, 0};
+    // Pixels kept elsewhere instead of in `planes` (the shared memory an X server wrote the
+    // picture into), alive as long as `pixelOwner` is.
+    std::shared_ptr<const void> pixelOwner;
+    const uint8_t* externalPlanes[2] = {nullptr, nullptr};
+
+    const uint8_t* plane(int index) const {
+        return externalPlanes[index] != nullptr ? externalPlanes[index] : planes[index].data();
+    }
 };
 
 struct AudioBlock {

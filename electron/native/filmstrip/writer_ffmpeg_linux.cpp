@@ -478,7 +478,7 @@ MaybeError FFmpegWriter::encodeVideo(FFmpegInput& input, const VideoFrame& image
     if (result < 0) {
         return ffmpegError(result, "Cannot convert the frame");
     }
-    const uint8_t* planes[2] = {image.planes[0].data(), image.planes[1].data()};
+    const uint8_t* planes[2] = {image.plane(0), image.plane(1)};
     sws_scale(input.scaler, planes, image.strides, 0, image.height, frame->data, frame->linesize);
     frame->pts = pts;
     if (image.pixelFormat == kPixelFormat420f) {
