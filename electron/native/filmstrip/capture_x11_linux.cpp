@@ -926,11 +926,9 @@ class X11Stream final : public CaptureStream {
                         std::get<std::shared_ptr<const VideoFrame>>(std::move(captured)), nullptr,
                         SampleTiming{interval, pts, MediaTime::invalid()}),
                     OutputType::Screen);
-            // Ticks missed while a picture took long are skipped, not caught up in a burst.
-            const auto now = std::chrono::steady_clock::now();
-            while (next <= now) {
-                next += period;
-            }
+            // After a picture that took long, the next one is taken at once, then the pace
+            // goes on from there: no tick is lost and none are caught up in a burst.
+            next = std::max(next + period, std::chrono::steady_clock::now());
         }
     }
 
