@@ -54,6 +54,20 @@ async function record(start, seconds) {
   return file;
 }
 
+test('without an X server, starts fail and leave no file', async () => {
+  process.env.DISPLAY = ':65000';
+  const recorder = new NativeScreenRecorder();
+  for (const start of [
+    (file) => call(recorder, 'startRecordingDisplay', 1, file, null, options()),
+    (file) => call(recorder, 'startRecordingWindow', 1, file, options()),
+  ]) {
+    const file = newPath();
+    const [error] = await start(file);
+    assert.equal(error.message, 'Cannot connect to the X display');
+    assert.equal(fs.existsSync(file), false);
+  }
+});
+
 test('a display with a moving client and a 1 s pause', () =>
   withScene(['204080:100,100,320,240:moving'], async ({ display }) => {
     const recorder = new NativeScreenRecorder();
