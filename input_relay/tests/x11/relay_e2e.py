@@ -58,7 +58,8 @@ class TestWindow:
         ready = json.loads(self.process.stdout.readline())
         self.id, self.pid = ready["window"], ready["pid"]
         self.geometry = geometry
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
         self._await_accessible()
 
     def _read(self):
@@ -102,6 +103,8 @@ class TestWindow:
     def close(self):
         self.process.stdin.close()
         self.process.wait(timeout=10)
+        self.reader.join(timeout=10)
+        self.process.stdout.close()
 
 
 def run_relay(args, **kwargs):
@@ -151,6 +154,18 @@ class RelayCase(unittest.TestCase):
 
     def token(self):
         return f"window:{self.window.id}"
+
+    def changed_during_a_run(self, change):
+        """The failure line of a run whose window or permission changes between two moves."""
+        relay = subprocess.Popen([RELAY, self.token(), "300,300", "wait:1500", "310,300"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(json.loads(relay.stdout.readline())["kind"], "move")
+        change()
+        _, err = relay.communicate(timeout=10)
+        self.assertEqual(relay.returncode, 2)
+        moves = [e for e in self.window.events if e["type"] == "MotionNotify"]
+        self.assertNotIn(310, [e["root_x"] for e in moves])
+        return err
 
     def assert_delivered(self, records, events):
         """The records' events arrive in order, every event synthetic and placed in the
@@ -262,27 +277,6 @@ class Input(RelayCase):
                 done = run_relay([self.token(), f"{px},{py}", "click"])
                 self.assertEqual((done.returncode, done.stderr), (status, line))
 
-    def changed_during_a_run(self, change):
-        """The failure line of a run whose window or permission changes between two moves."""
-        relay = subprocess.Popen([RELAY, self.token(), "300,300", "wait:1500", "310,300"],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.assertEqual(json.loads(relay.stdout.readline())["kind"], "move")
-        change()
-        _, err = relay.communicate(timeout=10)
-        self.assertEqual(relay.returncode, 2)
-        moves = [e for e in self.window.events if e["type"] == "MotionNotify"]
-        self.assertNotIn(310, [e["root_x"] for e in moves])
-        return err
-
-    def test_window_changed_between_commands(self):
-        cases = ["move 150 150", "resize 700 500", "close"]
-        for command in cases:
-            with self.subTest(command=command):
-                self.assertEqual(self.changed_during_a_run(lambda: self.window.command(command)),
-                                 MOVED + "\n")
-                self.window.close()
-                self.window = TestWindow()
-
     def test_permission_lost_during_a_run(self):
         self.addCleanup(set_accessibility, True)
         self.assertEqual(self.changed_during_a_run(lambda: set_accessibility(False)),
@@ -293,6 +287,17 @@ class Input(RelayCase):
         self.addCleanup(set_accessibility, True)
         done = run_relay([self.token(), "300,300"])
         self.assertEqual((done.returncode, done.stderr), (2, NOT_TRUSTED + "\n"))
+
+
+class WindowChanges(RelayCase):
+    def test_window_changed_between_commands(self):
+        cases = ["move 150 150", "resize 700 500", "close"]
+        for command in cases:
+            with self.subTest(command=command):
+                self.assertEqual(self.changed_during_a_run(lambda: self.window.command(command)),
+                                 MOVED + "\n")
+                self.window.close()
+                self.window = TestWindow()
 
 
 class Coverage(RelayCase):
