@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <map>

@@ -362,6 +362,19 @@ class Stopping(RelayCase):
         self.assertEqual(unbalanced(events), {}, "\n".join(map(json.dumps, events)))
 
 
+@unittest.skipIf(UNDER_WM, "no window manager needed")
+class WithoutADisplay(unittest.TestCase):
+    def test_no_pointer_without_a_display(self):
+        env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        for display in (None, ":987"):
+            with self.subTest(display=display):
+                done = run_relay(["window:1", "300,300"],
+                                 env=env if display is None else dict(env, DISPLAY=display))
+                self.assertEqual((done.returncode, done.stdout, done.stderr),
+                                 (2, "", "Could not inspect the current pointer before capture "
+                                         "input.\n"))
+
+
 class Reports(unittest.TestCase):
     def report(self, content):
         window = TestWindow(content=content)
