@@ -73,8 +73,11 @@ function(native_node_addon target)
   native_project_code(${target})
   target_include_directories(${target} SYSTEM PRIVATE
     ${NATIVE_NODE_MODULES}/node-addon-api ${NATIVE_NODE_MODULES}/node-api-headers/include)
+  # A callback that reaches JavaScript while the environment is shutting down cannot throw
+  # there; without the swallow option node-addon-api rethrows into C and ends the process.
   target_compile_definitions(${target} PRIVATE NAPI_VERSION=8 NAPI_CPP_EXCEPTIONS
-                                               NODE_ADDON_API_DISABLE_DEPRECATED)
+                                               NODE_ADDON_API_DISABLE_DEPRECATED
+                                               NODE_API_SWALLOW_UNTHROWABLE_EXCEPTIONS)
   if(APPLE)
     target_link_options(${target} PRIVATE -undefined dynamic_lookup)
   endif()
