@@ -417,7 +417,9 @@ class X11Platform : public Platform {
         for (const auto& [keycode, keysym] : spares_) {
             bindKeysym(keycode, XCB_NO_SYMBOL);
         }
-        xcb_flush(connection_);
+        // A server may drop what a client sent just before it went away: everything sent is
+        // handled before the connection closes.
+        sync();
         xcb_disconnect(connection_);
     }
 
@@ -456,6 +458,7 @@ class X11Platform : public Platform {
             return *listed_;
         }
         listed_.reset();
+        origin_.reset();
         for (int attempt = 0; attempt < LIST_ATTEMPTS; ++attempt) {
             auto entries = listWindows();
             const bool newlyWatched = watch(entries);
@@ -650,6 +653,7 @@ class X11Platform : public Platform {
             window |= std::uint32_t{record[FOCUS_WINDOW_BYTE + i]} << (8 * i);
         }
         target_ = window;
+        origin_.reset();
         xcb_focus_in_event_t focus{};
         focus.response_type = XCB_FOCUS_IN;
         focus.detail = FOCUS_DETAIL_NONLINEAR;
@@ -677,7 +681,7 @@ class X11Platform : public Platform {
                 pointer(event);
                 break;
         }
-        sync();
+        xcb_flush(connection_);
         return outcome;
     }
 
@@ -830,7 +834,10 @@ class X11Platform : public Platform {
     // Fills the position fields of a pointer or key event for the target window.
     template <typename XEvent>
     void place(XEvent& x, Point location) {
-        const Point origin = clientOrigin(target_).value_or(Point{});
+        if (!origin_) {
+            origin_ = clientOrigin(target_).value_or(Point{});
+        }
+        const Point origin = *origin_;
         x.time = XCB_CURRENT_TIME;
         x.root = root_;
         x.event = target_;
@@ -1025,6 +1032,7 @@ class X11Platform : public Platform {
     xcb_window_t root_ = XCB_WINDOW_NONE;
     std::optional<X11WindowEnumerator> windows_;
     std::optional<std::vector<WindowEntry>> listed_;
+    std::optional<Point> origin_;  // of the target window, as fresh as the list
     std::set<xcb_window_t> watched_;
     AccessibilityWatch accessibility_;
     bool atspiConnected_ = false;
