@@ -46,9 +46,11 @@ async function startDisplay({ windowManager = false } = {}) {
     return { display, stop: stopper(child) };
 }
 
-// Starts a private session bus (settings kept in memory); resolves to { address, stop }.
+// Starts a private session bus (settings kept in memory) whose accessibility bus is private
+// too; resolves to { address, stop }.
 async function startSessionBus() {
-    const child = spawn('dbus-run-session', ['--', 'sh', '-c', 'echo "$DBUS_SESSION_BUS_ADDRESS"; exec cat'], {
+    const withSession = path.join(__dirname, '..', '..', '..', 'tools', 'with-session');
+    const child = spawn(withSession, ['sh', '-c', 'echo "$DBUS_SESSION_BUS_ADDRESS"; exec cat'], {
         stdio: ['pipe', 'pipe', 'ignore'],
         env: helperEnv({ GSETTINGS_BACKEND: 'memory' }),
     });

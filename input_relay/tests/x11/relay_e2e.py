@@ -2,7 +2,7 @@
 """End-to-end runs of input_relay over X11 and AT-SPI against relay_test_window.
 
 Run on a private X server inside a private session bus:
-  dbus-run-session -- tools/with-xvfb relay_e2e.py RELAY TEST_WINDOW [unittest args]
+  tools/with-session tools/with-xvfb relay_e2e.py RELAY TEST_WINDOW [unittest args]
 Under a window manager (X11_WINDOW_MANAGER set, see platform/linux/tests/with-openbox) only
 the cases that depend on one run.
 """
