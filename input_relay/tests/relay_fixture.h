@@ -28,7 +28,6 @@ inline FakePlatform withWindow() {
 
 class RelayTest : public ::testing::Test {
   protected:
-
     int run(std::vector<std::string> args) {
         return Relay(platform, std::move(args), cancelled).run();
     }

@@ -1,8 +1,8 @@
 /* A GTK window for the AT-SPI client's tests: a button, a focused text entry and a label at
  * fixed places. Prints one JSON line with its process id and the screen centre of each
  * widget once it is shown, and keeps the window until its standard input closes. */
-#include <gtk/gtk.h>
 #include <glib-unix.h>
+#include <gtk/gtk.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -16,7 +16,8 @@ static void centre(GtkWidget* widget, int* x, int* y) {
     GtkAllocation allocation;
     gtk_widget_get_allocation(widget, &allocation);
     int originX = 0, originY = 0, insideX = 0, insideY = 0;
-    gdk_window_get_origin(gtk_widget_get_window(gtk_widget_get_toplevel(widget)), &originX, &originY);
+    gdk_window_get_origin(gtk_widget_get_window(gtk_widget_get_toplevel(widget)), &originX,
+                          &originY);
     gtk_widget_translate_coordinates(widget, gtk_widget_get_toplevel(widget), allocation.width / 2,
                                      allocation.height / 2, &insideX, &insideY);
     *x = originX + insideX;
@@ -31,8 +32,8 @@ static gboolean announce(gpointer data) {
     centre(button, &bx, &by);
     centre(entry, &ex, &ey);
     centre(label, &lx, &ly);
-    printf("{\"pid\":%d,\"button\":[%d,%d],\"entry\":[%d,%d],\"label\":[%d,%d]}\n", (int)getpid(), bx, by, ex, ey,
-           lx, ly);
+    printf("{\"pid\":%d,\"button\":[%d,%d],\"entry\":[%d,%d],\"label\":[%d,%d]}\n", (int)getpid(),
+           bx, by, ex, ey, lx, ly);
     fflush(stdout);
     return G_SOURCE_REMOVE;
 }

@@ -17,7 +17,8 @@ namespace platform_linux::testing {
 
 class TestClient {
   public:
-    explicit TestClient(const std::vector<std::string>& arguments, const char* program = X11_TEST_CLIENT) {
+    explicit TestClient(const std::vector<std::string>& arguments,
+                        const char* program = X11_TEST_CLIENT) {
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) {
             throw std::runtime_error("pipe");
