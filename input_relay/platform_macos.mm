@@ -174,7 +174,7 @@ bool isKeyEvent(CGEventType type) {
     return type == kCGEventKeyDown || type == kCGEventKeyUp || type == kCGEventFlagsChanged;
 }
 
-class MacPlatform : public Platform {
+class MacPlatform : public posix_process::PosixProcess<Platform> {
   public:
     MacPlatform() : hidSource_(CGEventSourceCreate(kCGEventSourceStateHIDSystemState)) {}
     ~MacPlatform() override {
@@ -185,14 +185,9 @@ class MacPlatform : public Platform {
     MacPlatform(const MacPlatform&) = delete;
     MacPlatform& operator=(const MacPlatform&) = delete;
 
+    // The relay's clocks are the system's own uptime and calendar clocks.
     double uptime() override { return [NSProcessInfo processInfo].systemUptime; }
     double wallClock() override { return [NSDate date].timeIntervalSince1970; }
-    void sleepMicroseconds(std::uint32_t microseconds) override {
-        posix_process::sleepMicroseconds(microseconds);
-    }
-    std::int32_t parentProcessId() override { return posix_process::parentProcessId(); }
-    void writeOutput(std::string_view bytes) override { posix_process::writeOutput(bytes); }
-    void writeError(std::string_view bytes) override { posix_process::writeError(bytes); }
 
     std::optional<Point> pointerLocation() override {
         CGEventRef event = CGEventCreate(nullptr);

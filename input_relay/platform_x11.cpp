@@ -394,7 +394,7 @@ class AccessibilityWatch {
     bool enabled_ = false;
 };
 
-class X11Platform : public Platform {
+class X11Platform : public posix_process::PosixProcess<Platform> {
   public:
     X11Platform() {
         int screenNumber = 0;
@@ -422,15 +422,6 @@ class X11Platform : public Platform {
         sync();
         xcb_disconnect(connection_);
     }
-
-    double uptime() override { return posix_process::uptime(); }
-    double wallClock() override { return posix_process::wallClock(); }
-    void sleepMicroseconds(std::uint32_t microseconds) override {
-        posix_process::sleepMicroseconds(microseconds);
-    }
-    std::int32_t parentProcessId() override { return posix_process::parentProcessId(); }
-    void writeOutput(std::string_view bytes) override { posix_process::writeOutput(bytes); }
-    void writeError(std::string_view bytes) override { posix_process::writeError(bytes); }
 
     std::optional<Point> pointerLocation() override {
         if (!connected()) {

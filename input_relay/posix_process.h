@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform.h"
+
 namespace input_relay::posix_process {
 
 // Once at start: a reader that went away must not kill the relay before it releases what it
@@ -16,5 +18,20 @@ void sleepMicroseconds(std::uint32_t microseconds);
 std::int32_t parentProcessId();
 void writeOutput(std::string_view bytes);
 void writeError(std::string_view bytes);
+
+// These operations as a platform answers them on any POSIX system, over a platform class.
+template <typename Base>
+class PosixProcess : public Base {
+  public:
+    using Base::Base;
+    double uptime() override { return posix_process::uptime(); }
+    double wallClock() override { return posix_process::wallClock(); }
+    void sleepMicroseconds(std::uint32_t microseconds) override {
+        posix_process::sleepMicroseconds(microseconds);
+    }
+    std::int32_t parentProcessId() override { return posix_process::parentProcessId(); }
+    void writeOutput(std::string_view bytes) override { posix_process::writeOutput(bytes); }
+    void writeError(std::string_view bytes) override { posix_process::writeError(bytes); }
+};
 
 }  // namespace input_relay::posix_process

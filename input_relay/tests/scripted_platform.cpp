@@ -11,17 +11,7 @@
 namespace input_relay {
 namespace {
 
-class ScriptedPlatform : public testing::FakePlatform {
-  public:
-    double uptime() override { return posix_process::uptime(); }
-    double wallClock() override { return posix_process::wallClock(); }
-    void sleepMicroseconds(std::uint32_t microseconds) override {
-        posix_process::sleepMicroseconds(microseconds);
-    }
-    std::int32_t parentProcessId() override { return posix_process::parentProcessId(); }
-    void writeOutput(std::string_view bytes) override { posix_process::writeOutput(bytes); }
-    void writeError(std::string_view bytes) override { posix_process::writeError(bytes); }
-};
+class ScriptedPlatform : public posix_process::PosixProcess<testing::FakePlatform> {};
 
 }  // namespace
 
