@@ -63,11 +63,8 @@ Error x11Error(X11ErrorCode code, std::string message) {
     return Error{kX11Domain, code, std::move(message)};
 }
 
-struct FreeReply {
-    void operator()(void* reply) const { std::free(reply); }
-};
 template <typename T>
-using Reply = std::unique_ptr<T, FreeReply>;
+using Reply = platform_linux::XcbReply<T>;
 
 struct PixelRect {
     int64_t x = 0;
