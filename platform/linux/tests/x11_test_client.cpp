@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "windows_ready.h"
+
 namespace {
 
 struct Spec {
@@ -293,15 +295,7 @@ int main(int argc, char** argv) {
     }
     XSync(d, False);
 
-    std::string line = "{\"windows\":[";
-    for (size_t i = 0; i < windows.size(); ++i) {
-        if (i > 0) {
-            line += ',';
-        }
-        line += std::to_string(windows[i]);
-    }
-    std::printf("%s]}\n", line.c_str());
-    std::fflush(stdout);
+    announceWindows(windows);
 
     char buffer[256];
     while (read(STDIN_FILENO, buffer, sizeof buffer) > 0) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "windows_ready.h"
+
 namespace {
 
 struct Spec {
@@ -105,15 +107,7 @@ int main(int argc, char** argv) {
     XSetForeground(d, gc, WhitePixel(d, DefaultScreen(d)));
     XSync(d, False);
 
-    std::string line = "{\"windows\":[";
-    for (size_t i = 0; i < windows.size(); ++i) {
-        if (i > 0) {
-            line += ',';
-        }
-        line += std::to_string(windows[i]);
-    }
-    std::printf("%s]}\n", line.c_str());
-    std::fflush(stdout);
+    announceWindows(windows);
 
     const auto period = std::chrono::microseconds(1'000'000 / fps);
     auto next = std::chrono::steady_clock::now();
