@@ -39,10 +39,10 @@ Wide divideRounded(Wide numerator, Wide denominator) {
 
 MediaTime fromWide(Wide value, int32_t timescale, uint32_t extraFlags) {
     if (value > std::numeric_limits<int64_t>::max()) {
-        return MediaTime::positiveInfinity();
+        return MediaTime::plusInfinity();
     }
     if (value < std::numeric_limits<int64_t>::min()) {
-        return MediaTime::negativeInfinity();
+        return MediaTime::minusInfinity();
     }
     return {static_cast<int64_t>(value), timescale, MediaTime::Valid | extraFlags};
 }
@@ -85,14 +85,13 @@ MediaTime combine(const MediaTime& a, const MediaTime& b, int sign) {
     const bool infiniteA = ka != Kind::Numeric;
     const bool infiniteB = kb != Kind::Numeric;
     if (infiniteA && infiniteB) {
-        return ka == kb ? a.isPositiveInfinity() ? MediaTime::positiveInfinity()
-                                                 : MediaTime::negativeInfinity()
-                        : MediaTime::invalid();
+        return ka == kb
+                   ? a.isPositiveInfinity() ? MediaTime::plusInfinity() : MediaTime::minusInfinity()
+                   : MediaTime::invalid();
     }
     if (infiniteA || infiniteB) {
         const Kind k = infiniteA ? ka : kb;
-        return k == Kind::PositiveInfinity ? MediaTime::positiveInfinity()
-                                           : MediaTime::negativeInfinity();
+        return k == Kind::PositiveInfinity ? MediaTime::plusInfinity() : MediaTime::minusInfinity();
     }
     return addNumeric(a, b, sign);
 }

@@ -28,8 +28,8 @@ struct MediaTime {
     static constexpr MediaTime make(int64_t value, int32_t timescale) {
         return timescale > 0 ? MediaTime{value, timescale, Valid} : MediaTime{};
     }
-    static constexpr MediaTime positiveInfinity() { return {0, 0, Valid | PositiveInfinity}; }
-    static constexpr MediaTime negativeInfinity() { return {0, 0, Valid | NegativeInfinity}; }
+    static constexpr MediaTime plusInfinity() { return {0, 0, Valid | PositiveInfinity}; }
+    static constexpr MediaTime minusInfinity() { return {0, 0, Valid | NegativeInfinity}; }
     static constexpr MediaTime indefinite() { return {0, 0, Valid | Indefinite}; }
 
     bool isValid() const { return (flags & Valid) != 0; }

@@ -6,8 +6,8 @@ namespace filmstrip {
 namespace {
 
 const MediaTime kInvalid = MediaTime::invalid();
-const MediaTime kPlusInf = MediaTime::positiveInfinity();
-const MediaTime kMinusInf = MediaTime::negativeInfinity();
+const MediaTime kPlusInf = MediaTime::plusInfinity();
+const MediaTime kMinusInf = MediaTime::minusInfinity();
 const MediaTime kIndefinite = MediaTime::indefinite();
 
 MediaTime at(int64_t value, int32_t timescale) {
