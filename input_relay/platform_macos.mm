@@ -117,21 +117,21 @@ std::optional<ElementList> elementList(CFTypeRef value) {
 
 AxValue accessibilityValue(AXValueRef value) {
     switch (AXValueGetType(value)) {
-        case kAXValueCGPointType: {
+        case kAXValueTypeCGPoint: {
             CGPoint point;
-            if (AXValueGetValue(value, kAXValueCGPointType, &point)) {
+            if (AXValueGetValue(value, kAXValueTypeCGPoint, &point)) {
                 return AxPoint{{point.x, point.y}};
             }
             break;
         }
-        case kAXValueCGSizeType: {
+        case kAXValueTypeCGSize: {
             CGSize size;
-            if (AXValueGetValue(value, kAXValueCGSizeType, &size)) {
+            if (AXValueGetValue(value, kAXValueTypeCGSize, &size)) {
                 return AxSize{size.width, size.height};
             }
             break;
         }
-        case kAXValueAXErrorType:
+        case kAXValueTypeAXError:
             return AxError{};
         default:
             break;
