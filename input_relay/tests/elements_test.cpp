@@ -182,6 +182,15 @@ TEST(RectJSON, RoundsHalvesAwayFromZeroAndSaturates) {
               R"({"x":3,"y":-3,"width":11,"height":9223372036854775807})");
 }
 
+// Element values that are real numbers: the shortest text that reads back, in the C locale.
+TEST(Serialize, WritesRealsAsTheirShortestText) {
+    EXPECT_EQ(serialize({JsonArray{0.5, -0.0, 2.0, 0.1, 1.0 / 3, 1e-4, 0.001, 1e21, 5e-324,
+                                   123456789012345680000.0}}),
+              "[0.5,-0,2,0.1,0.3333333333333333,1e-04,0.001,1e+21,5e-324,"
+              "123456789012345683968]");
+    EXPECT_EQ(serialize({std::numeric_limits<double>::quiet_NaN()}), std::nullopt);
+}
+
 TEST(AxRect, NeedsAPointAndASizeOfFiniteNumbers) {
     const AxValue point = AxPoint{{1, 2}};
     const AxValue size = AxSize{3, 4};

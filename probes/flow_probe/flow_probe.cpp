@@ -1,11 +1,11 @@
 #include "flow_probe.h"
 
-#include <charconv>
 #include <cmath>
 #include <utility>
 
 #include "decoder.h"
 #include "motion.h"
+#include "number_text.h"
 
 namespace probes {
 namespace {
@@ -73,11 +73,7 @@ std::string formatNumber(double value) {
     if (value == 0.0) {
         return "0";
     }
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::general,
-                                   SIGNIFICANT_DIGITS)
-                         .ptr;
-    return std::string(text, end);
+    return significantNumberText(value, SIGNIFICANT_DIGITS);
 }
 
 std::string motionLine(const std::array<double, 13>& numbers) {

@@ -1,22 +1,16 @@
 #include "mouth_probe.h"
 
-#include <charconv>
 #include <cmath>
 #include <utility>
 
 #include "decoder.h"
+#include "number_text.h"
 
 namespace probes {
 namespace {
 
 constexpr const char* USAGE = "mouth_probe DECODER VIDEO INTERVAL";
 constexpr double DECIMAL_SCALE = 10000.0;
-
-std::string shortestText(double value) {
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-    return std::string(text, end);
-}
 
 class MouthLoop : public FrameLoop {
   public:
@@ -43,17 +37,11 @@ std::optional<double> parseInterval(std::string_view text) {
     if (text.size() > 1 && text.front() == '+' && text[1] != '-') {
         text.remove_prefix(1);
     }
-    double value = 0.0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size() ||
-        std::isnan(value)) {
-        return std::nullopt;
-    }
-    return value;
+    return parseNumberText(text);
 }
 
 std::string rateText(double interval) {
-    std::string text = shortestText(1000.0 / interval);
+    std::string text = shortestNumberText(1000.0 / interval);
     if (text.find_first_of(".en") == std::string::npos) {
         text += ".0";
     }
@@ -97,13 +85,13 @@ std::string frameLine(const std::vector<DetectedFace>& faces) {
         const FaceRecord record = faceRecord(face);
         for (std::size_t i = 0; i < record.size(); ++i) {
             if (!std::isfinite(record[i])) {
-                throw PlatformError("Invalid number value (" + shortestText(record[i]) +
+                throw PlatformError("Invalid number value (" + shortestNumberText(record[i]) +
                                     ") in JSON write");
             }
             if (i > 0) {
                 line += ',';
             }
-            line += shortestText(record[i]);
+            line += shortestNumberText(record[i]);
         }
         line += "]";
     }
