@@ -93,6 +93,12 @@ TEST_F(FlowProbeProcess, TerminationSignalStopsTheDecoderToo) {
 // The real decoder on a video made by `filter` from a textured photo, sampled at 4 per second.
 class FlowProbeVideo : public FlowProbeProcess {
   protected:
+    void SetUp() override {
+        FlowProbeProcess::SetUp();
+        SKIP_UNLESS_FOUND(FFMPEG);
+        SKIP_UNLESS_FOUND(TEXTURE_PHOTO);
+    }
+
     std::vector<std::vector<double>> analyse(const std::string& filter) {
         const std::string video = (dir / "video.mp4").string();
         const testing::Finished made = testing::runProgram(

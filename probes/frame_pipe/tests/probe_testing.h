@@ -22,6 +22,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -31,6 +32,13 @@
 extern char** environ;
 
 namespace probes::testing {
+
+// The real decoder and the photos its test videos are made from are found when the build is
+// configured; a test that needs one that was not found is skipped and says which.
+#define SKIP_UNLESS_FOUND(path)                                               \
+    if (std::string_view(path).empty()) {                                     \
+        GTEST_SKIP() << #path " was not found when the build was configured"; \
+    }
 
 struct Bgr {
     std::uint8_t blue = 0;

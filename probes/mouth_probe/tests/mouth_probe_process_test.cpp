@@ -67,6 +67,8 @@ std::vector<double> numbersOf(const std::string& record) {
 }
 
 TEST_F(MouthProbeProcess, FacePlacedInAVideoIsFoundWhereItWasPut) {
+    SKIP_UNLESS_FOUND(FFMPEG);
+    SKIP_UNLESS_FOUND(FACE_PHOTO);
     // A 300 px wide portrait on a 960 × 540 grey picture, at two known places, one per
     // sampled frame.
     struct Placement {
