@@ -8,8 +8,37 @@
 
 #include "backdrop_views.h"
 
-// Click-through container of a window's glass views: never hit, never opaque.
+// Click-through container of a window's glass views: never hit, never opaque. Not flipped on
+// purpose: the rectangles the plug-in is given are in the content view's own coordinates, origin
+// at the bottom-left and y measured upward from the bottom of the content area, which is
+// AppKit's default; a glass view then keeps its distance from the bottom edge on a resize until
+// the host sends the new rectangles.
 @interface GlassPassThroughView : NSView
+@end
+
+// Holds a window's notification observer tokens for as long as the window lives and removes
+// the observers when the window goes, so none outlives the window it watches.
+@interface GlassObserverTokens : NSObject
+- (void)add:(id<NSObject>)token;
+@end
+
+@implementation GlassObserverTokens {
+    NSMutableArray<id<NSObject>>* _tokens;
+}
+- (instancetype)init {
+    if ((self = [super init])) {
+        _tokens = [NSMutableArray array];
+    }
+    return self;
+}
+- (void)add:(id<NSObject>)token {
+    [_tokens addObject:token];
+}
+- (void)dealloc {
+    for (id<NSObject> token in _tokens) {
+        [NSNotificationCenter.defaultCenter removeObserver:token];
+    }
+}
 @end
 
 @implementation GlassPassThroughView
@@ -29,8 +58,18 @@ namespace {
 
 // Its address marks a window whose observers are installed.
 char kPinnedKey;
+// Its address keys a window's GlassObserverTokens.
+char kObserverTokensKey;
 
-const NSOperatingSystemVersion kGlassSystemVersion = {26, 0, 0};
+// Glass comes with macOS 26. macOS 26 tells a process linked against an older SDK that it is
+// 16.0 (its successors count on from there); no release from 16 to 25 exists, so any major
+// version from 16 up is macOS 26 or later, whichever SDK the host was linked against.
+const NSInteger kGlassLowestReportedMajorVersion = 16;
+
+bool IsGlassSystem() {
+    return NSProcessInfo.processInfo.operatingSystemVersion.majorVersion >=
+           kGlassLowestReportedMajorVersion;
+}
 
 NSView* View(ViewRef ref) {
     return (__bridge NSView*)reinterpret_cast<void*>(ref);
@@ -58,7 +97,8 @@ id ObjectValue(const PropertyValue& value) {
         return [NSNumber numberWithDouble:*number];
     }
     const Color& c = std::get<Color>(value);
-    return [NSColor colorWithCalibratedRed:c.red green:c.green blue:c.blue alpha:c.alpha];
+    // Hex tints are sRGB, as on the web page they come from.
+    return [NSColor colorWithSRGBRed:c.red green:c.green blue:c.blue alpha:c.alpha];
 }
 
 NSNotificationName NotificationName(WindowEvent event) {
@@ -76,8 +116,7 @@ NSNotificationName NotificationName(WindowEvent event) {
 class AppKitViewSystem : public ViewSystem {
   public:
     bool glassAvailable(std::string_view glassClassName) override {
-        return [NSProcessInfo.processInfo isOperatingSystemAtLeastVersion:kGlassSystemVersion] &&
-               NSClassFromString(String(glassClassName)) != nil;
+        return IsGlassSystem() && NSClassFromString(String(glassClassName)) != nil;
     }
 
     WindowRef windowOf(ViewRef view) override { return Ref(View(view).window); }
@@ -189,15 +228,27 @@ class AppKitViewSystem : public ViewSystem {
         // window lets go of its views.
         NSOperationQueue* queue =
             event == WindowEvent::kWillClose ? nil : NSOperationQueue.mainQueue;
-        [NSNotificationCenter.defaultCenter addObserverForName:NotificationName(event)
-                                                        object:observed
-                                                         queue:queue
-                                                    usingBlock:^(NSNotification*) {
-                                                      NSWindow* strongWindow = weakWindow;
-                                                      if (strongWindow != nil) {
-                                                          (*shared)(Ref(strongWindow));
-                                                      }
-                                                    }];
+        id<NSObject> token =
+            [NSNotificationCenter.defaultCenter addObserverForName:NotificationName(event)
+                                                            object:observed
+                                                             queue:queue
+                                                        usingBlock:^(NSNotification*) {
+                                                          NSWindow* strongWindow = weakWindow;
+                                                          if (strongWindow != nil) {
+                                                              (*shared)(Ref(strongWindow));
+                                                          }
+                                                        }];
+        [TokensOf(observed) add:token];
+    }
+
+  private:
+    static GlassObserverTokens* TokensOf(NSWindow* window) {
+        GlassObserverTokens* tokens = objc_getAssociatedObject(window, &kObserverTokensKey);
+        if (tokens == nil) {
+            tokens = [[GlassObserverTokens alloc] init];
+            objc_setAssociatedObject(window, &kObserverTokensKey, tokens, OBJC_ASSOCIATION_RETAIN);
+        }
+        return tokens;
     }
 };
 

@@ -74,6 +74,10 @@ namespace {
 constexpr const char* kContentGoneDomain = "ScreenRecorder";
 constexpr const char* kContentGone = "The content to capture is no longer available";
 
+Error ContentGoneError() {
+    return Error{kContentGoneDomain, 1, kContentGone};
+}
+
 SCStreamOutputType SCTypeFor(OutputType type) {
     return type == OutputType::Audio ? SCStreamOutputTypeAudio : SCStreamOutputTypeScreen;
 }
@@ -102,9 +106,11 @@ SCContentFilter* MakeSCContentFilter(SCShareableContent* content, const ContentF
         case ContentFilter::Kind::DisplayExcludingApplications: {
             NSMutableArray<SCRunningApplication*>* applications = [NSMutableArray array];
             for (const ContentApplication& entry : filter.excludedApplications) {
+                // An identifier that is not UTF-8 names no application.
+                NSString* bundleIdentifier = NSStringFromUTF8(entry.bundleIdentifier);
                 for (SCRunningApplication* application in content.applications) {
-                    if ([application.bundleIdentifier
-                            isEqualToString:@(entry.bundleIdentifier.c_str())]) {
+                    if (bundleIdentifier != nil &&
+                        [application.bundleIdentifier isEqualToString:bundleIdentifier]) {
                         [applications addObject:application];
                         break;
                     }
@@ -167,7 +173,12 @@ class ScreenCaptureStream final : public CaptureStream {
     ScreenCaptureStream(SCShareableContent* content, const ContentFilter& filter,
                         const StreamConfiguration& configuration,
                         std::weak_ptr<StreamListener> listener)
-        : bridge_([[FilmstripStreamBridge alloc] initWithListener:std::move(listener)]) {
+        : bridge_([[FilmstripStreamBridge alloc] initWithListener:std::move(listener)]),
+          // One serial queue for screen and audio samples, so they reach the recorder in the
+          // order the stream made them.
+          sampleQueue_(dispatch_queue_create(
+              "filmstrip.samples", dispatch_queue_attr_make_with_qos_class(
+                                       DISPATCH_QUEUE_SERIAL, QOS_CLASS_USER_INTERACTIVE, 0))) {
         SCContentFilter* contentFilter = MakeSCContentFilter(content, filter);
         if (contentFilter != nil) {
             stream_ = [[SCStream alloc] initWithFilter:contentFilter
@@ -178,12 +189,12 @@ class ScreenCaptureStream final : public CaptureStream {
 
     MaybeError addStreamOutput(OutputType type) override {
         if (stream_ == nil) {
-            return Error{kContentGoneDomain, 1, kContentGone};
+            return ContentGoneError();
         }
         NSError* error = nil;
         if (![stream_ addStreamOutput:bridge_
                                  type:SCTypeFor(type)
-                   sampleHandlerQueue:dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0)
+                   sampleHandlerQueue:sampleQueue_
                                 error:&error]) {
             return ErrorFromNSError(error);
         }
@@ -195,6 +206,10 @@ class ScreenCaptureStream final : public CaptureStream {
     }
 
     void startCapture(std::function<void(MaybeError)> completion) override {
+        if (stream_ == nil) {
+            completion(ContentGoneError());
+            return;
+        }
         FilmstripStreamBridge* bridge = bridge_;
         [stream_ startCaptureWithCompletionHandler:^(NSError* error) {
           if (error == nil) {
@@ -205,6 +220,10 @@ class ScreenCaptureStream final : public CaptureStream {
     }
 
     void stopCapture(std::function<void(MaybeError)> completion) override {
+        if (stream_ == nil) {
+            completion(std::nullopt);  // nothing was capturing
+            return;
+        }
         FilmstripStreamBridge* bridge = bridge_;
         [stream_ stopCaptureWithCompletionHandler:^(NSError* error) {
           [bridge setRunning:NO];
@@ -214,6 +233,7 @@ class ScreenCaptureStream final : public CaptureStream {
 
   private:
     FilmstripStreamBridge* bridge_;
+    dispatch_queue_t sampleQueue_;
     SCStream* stream_ = nil;
 };
 

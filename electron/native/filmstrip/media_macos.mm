@@ -1,6 +1,6 @@
 // The macOS media layer: shareable content from ScreenCaptureKit, display modes from
-// CoreGraphics, the CoreMedia host clock, the file manager, the system log, and the main
-// dispatch queue.
+// CoreGraphics, the CoreMedia host clock, the file manager, the system log, and the queue the
+// recorder's operations run on.
 #import <AppKit/AppKit.h>
 #import <CoreGraphics/CoreGraphics.h>
 #import <CoreMedia/CoreMedia.h>
@@ -103,21 +103,30 @@ class MacMedia final : public Media {
     }
 
     bool fileExists(const std::string& path) override {
-        return [NSFileManager.defaultManager
-            fileExistsAtPath:[NSString stringWithUTF8String:path.c_str()]];
+        NSString* filePath = NSStringFromUTF8(path);
+        return filePath != nil && [NSFileManager.defaultManager fileExistsAtPath:filePath];
     }
 
     MaybeError removeFile(const std::string& path) override {
+        NSString* filePath = NSStringFromUTF8(path);
+        if (filePath == nil) {
+            return InvalidFileNameError(NSFileReadInvalidFileNameError);
+        }
         NSError* error = nil;
-        if ([NSFileManager.defaultManager
-                removeItemAtPath:[NSString stringWithUTF8String:path.c_str()]
-                           error:&error]) {
+        if ([NSFileManager.defaultManager removeItemAtPath:filePath error:&error]) {
             return std::nullopt;
         }
         return ErrorFromNSError(error);
     }
 
-    void log(const std::string& line) override { NSLog(@"%@", @(line.c_str())); }
+    void log(const std::string& line) override {
+        // A line that is not UTF-8 is still logged, byte for byte as Latin-1.
+        NSString* text = NSStringFromUTF8(line)
+                             ?: [[NSString alloc] initWithBytes:line.data()
+                                                         length:line.size()
+                                                       encoding:NSISOLatin1StringEncoding];
+        NSLog(@"%@", text);
+    }
 
   private:
     std::mutex mutex_;
@@ -125,15 +134,23 @@ class MacMedia final : public Media {
     SCShareableContent* lastContent_ = nil;
 };
 
-class MainDispatchQueue final : public Executor {
+// The recorder's operations run in order on a serial queue of their own. Not the main dispatch
+// queue: Electron's main process drains that one but plain Node never does, and the results
+// reach JavaScript through thread-safe functions from any thread.
+class RecorderQueue final : public Executor {
   public:
     void async(std::function<void()> task) override {
         auto* pending = new std::function<void()>(std::move(task));
-        dispatch_async(dispatch_get_main_queue(), ^{
+        dispatch_async(queue_, ^{
           (*pending)();
           delete pending;
         });
     }
+
+  private:
+    dispatch_queue_t queue_ = dispatch_queue_create(
+        "filmstrip.recorder", dispatch_queue_attr_make_with_qos_class(DISPATCH_QUEUE_SERIAL,
+                                                                      QOS_CLASS_USER_INITIATED, 0));
 };
 
 }  // namespace
@@ -144,7 +161,7 @@ std::shared_ptr<Media> PlatformMedia() {
 }
 
 Executor& MainQueue() {
-    static auto* queue = new MainDispatchQueue();
+    static auto* queue = new RecorderQueue();
     return *queue;
 }
 

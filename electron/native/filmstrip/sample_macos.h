@@ -26,9 +26,18 @@ inline CMTime CMTimeFromMediaTime(MediaTime time) {
     return converted;
 }
 
-// UTF-8 of a string; nil gives the empty string.
+// UTF-8 of a string; nil, or a string with no UTF-8 form, gives the empty string.
 inline std::string StringFromNSString(NSString* text) {
-    return text == nil ? std::string() : std::string(text.UTF8String);
+    const char* utf8 = text.UTF8String;
+    return utf8 == nullptr ? std::string() : std::string(utf8);
+}
+
+// The string of UTF-8 bytes; nil when they are not valid UTF-8, which the caller must check
+// before passing it on (a nil path makes the file APIs raise).
+inline NSString* NSStringFromUTF8(const std::string& text) {
+    return [[NSString alloc] initWithBytes:text.data()
+                                    length:text.size()
+                                  encoding:NSUTF8StringEncoding];
 }
 
 inline MaybeError ErrorFromNSError(NSError* error) {
@@ -37,6 +46,11 @@ inline MaybeError ErrorFromNSError(NSError* error) {
     }
     return Error{StringFromNSString(error.domain), static_cast<int64_t>(error.code),
                  StringFromNSString(error.localizedDescription)};
+}
+
+// The file system's own error for a file name it cannot represent.
+inline Error InvalidFileNameError(NSInteger code) {
+    return *ErrorFromNSError([NSError errorWithDomain:NSCocoaErrorDomain code:code userInfo:nil]);
 }
 
 // Holds one retain of its sample buffer.

@@ -134,9 +134,12 @@ class AVWriter final : public AssetWriter {
 }  // namespace
 
 WriterResult MakeAVAssetWriter(const std::string& path) {
+    NSString* filePath = NSStringFromUTF8(path);
+    if (filePath == nil) {
+        return {nullptr, InvalidFileNameError(NSFileWriteInvalidFileNameError)};
+    }
     NSError* error = nil;
-    NSURL* url = [NSURL fileURLWithPath:[NSString stringWithUTF8String:path.c_str()]];
-    AVAssetWriter* writer = [[AVAssetWriter alloc] initWithURL:url
+    AVAssetWriter* writer = [[AVAssetWriter alloc] initWithURL:[NSURL fileURLWithPath:filePath]
                                                       fileType:AVFileTypeMPEG4
                                                          error:&error];
     return {writer == nil ? nullptr : std::make_shared<AVWriter>(writer), ErrorFromNSError(error)};
