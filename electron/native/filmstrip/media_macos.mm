@@ -120,11 +120,12 @@ class MacMedia final : public Media {
     }
 
     void log(const std::string& line) override {
-        // A line that is not UTF-8 is still logged, byte for byte as Latin-1.
-        NSString* text = NSStringFromUTF8(line)
-                             ?: [[NSString alloc] initWithBytes:line.data()
-                                                         length:line.size()
-                                                       encoding:NSISOLatin1StringEncoding];
+        NSString* text = NSStringFromUTF8(line);
+        if (text == nil) {  // still logged, byte for byte as Latin-1
+            text = [[NSString alloc] initWithBytes:line.data()
+                                            length:line.size()
+                                          encoding:NSISOLatin1StringEncoding];
+        }
         NSLog(@"%@", text);
     }
 
