@@ -112,6 +112,7 @@ endfunction()
 # `cmake --install <build> --component package` puts them side by side.
 add_custom_target(package_parts)
 function(native_package_part target)
-  install(TARGETS ${target} LIBRARY DESTINATION . RUNTIME DESTINATION . COMPONENT package)
+  install(TARGETS ${target} LIBRARY DESTINATION . COMPONENT package
+                            RUNTIME DESTINATION . COMPONENT package)
   add_dependencies(package_parts ${target})
 endfunction()
