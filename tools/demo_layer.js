@@ -15,7 +15,7 @@ const { spawnSync } = require('node:child_process');
 const { startClient } = require('../electron/native/tests/x11_display.js');
 const { startPulse, playTone, sleep } = require('../electron/native/filmstrip/tests/x11/scene.js');
 
-const [partsDir, testWindow, outDir] = process.argv.slice(2);
+const [partsDir, testWindow, outDir] = process.argv.slice(2).map((arg) => path.resolve(arg));
 const part = (name) => path.join(partsDir, name);
 const { NativeScreenRecorder } = require(part('filmstrip.node'));
 const desktop = require(part('desktop_info.node'));
@@ -122,7 +122,6 @@ async function main() {
         if (stopError) throw stopError;
         await tone;
         facts.recording = file;
-        facts.wallSeconds = (Date.now() - started) / 1000;
         facts.pauseSeconds = PAUSE_SECONDS;
         facts.events = records.length;
         facts.eventKinds = {};

@@ -38,12 +38,11 @@ def duration(ffmpeg, video):
     return float(probe.stdout.strip())
 
 
-def thumbnails(ffmpeg, video, seconds, folder):
-    """THUMBNAILS frames spread over the video, as (time, image) pairs."""
+def thumbnails(ffmpeg, video, times, folder):
+    """The frames of the video at the given times, as (time, image) pairs."""
     frames = []
-    for index in range(THUMBNAILS):
-        at = seconds * (index + 0.5) / THUMBNAILS
-        target = os.path.join(folder, f"{index}.png")
+    for index, at in enumerate(times):
+        target = os.path.join(folder, f"{os.path.basename(video)}.{index}.png")
         subprocess.run([ffmpeg, "-v", "error", "-nostdin", "-y", "-ss", f"{at:.3f}", "-i", video,
                         "-frames:v", "1", "-vf", "scale=480:-2", target], check=True)
         if os.path.exists(target):
@@ -55,16 +54,16 @@ def flow_curves(axis, flows, rate):
     zoom_axis = axis.twinx()
     for name, rows, style in flows:
         times = [(index + 1) / rate for index in range(len(rows))]
-        axis.plot(times, [row[PAN_X] for row in rows], style, color="tab:blue",
+        axis.plot(times, [100 * row[PAN_X] for row in rows], style, color="tab:blue",
                   label=f"pan x ({name})")
-        axis.plot(times, [row[PAN_Y] for row in rows], style, color="tab:orange",
+        axis.plot(times, [100 * row[PAN_Y] for row in rows], style, color="tab:orange",
                   label=f"pan y ({name})")
-        zoom_axis.plot(times, [row[ZOOM] for row in rows], style, color="tab:green",
+        zoom_axis.plot(times, [100 * row[ZOOM] for row in rows], style, color="tab:green",
                        label=f"zoom ({name})")
-    axis.set_title("flow_probe: camera pan and zoom between sampled frames")
+    axis.set_title(f"flow_probe: camera pan and zoom between frames {1 / rate:g} s apart")
     axis.set_xlabel("seconds")
-    axis.set_ylabel("pan (pixels per frame pair)")
-    zoom_axis.set_ylabel("zoom (scale factor)", color="tab:green")
+    axis.set_ylabel("pan (% of the picture width)")
+    zoom_axis.set_ylabel("zoom (% stretch)", color="tab:green")
     handles = axis.get_legend_handles_labels()
     zoom_handles = zoom_axis.get_legend_handles_labels()
     axis.legend(handles[0] + zoom_handles[0], handles[1] + zoom_handles[1], fontsize=8,
@@ -78,13 +77,14 @@ def mouth_curves(axis, mouths, step_ms):
         for face in range(faces):  # faces in the order the probe lists them
             points = [(index * step_ms / 1000, row[face][OPENING])
                       for index, row in enumerate(rows) if len(row) > face]
-            axis.plot(*zip(*points), style, marker="o", label=f"face {face + 1} ({name})")
+            axis.plot(*zip(*points), style, marker="o", color=f"C{face}",
+                      label=f"face {face + 1} ({name})")
             drawn = True
     axis.set_title("mouth_probe: mouth opening per face")
     axis.set_xlabel("seconds")
-    axis.set_ylabel("opening (of face height)")
+    axis.set_ylabel("opening (in the face's landmark frame)")
     if drawn:
-        axis.legend(fontsize=8, loc="upper left")
+        axis.legend(fontsize=8, loc="upper right")
     else:
         axis.text(0.5, 0.5, "no face found", ha="center", transform=axis.transAxes)
 
@@ -92,9 +92,9 @@ def mouth_curves(axis, mouths, step_ms):
 def finding_flow(name, rows):
     if not rows:
         return f"flow_probe  {name}: no frame pairs"
-    mean = lambda index: sum(row[index] for row in rows) / len(rows)  # noqa: E731
-    return (f"flow_probe  {name}: {len(rows)} frame pairs, mean pan {mean(PAN_X):+.1f},"
-            f"{mean(PAN_Y):+.1f} px, mean zoom {mean(ZOOM):.3f}")
+    mean = lambda index: 100 * sum(row[index] for row in rows) / len(rows)  # noqa: E731
+    return (f"flow_probe  {name}: {len(rows)} frame pairs, mean pan x {mean(PAN_X):+.2f} % and "
+            f"y {mean(PAN_Y):+.2f} % of the width, mean zoom {mean(ZOOM):+.2f} % per pair")
 
 
 def finding_mouth(name, rows):
@@ -118,21 +118,43 @@ def main():
     for name, rows, _ in mouths:
         print("   " + finding_mouth(name, rows))
 
-    recording = videos[0][1]
+    recording, clip = videos[0][1], videos[1][1]
     seconds = duration(ffmpeg, recording)
+    columns = THUMBNAILS // 2
+    clip_rows = mouths[1][1]
+    clip_samples = list(range(0, len(clip_rows), max(1, len(clip_rows) // columns)))[:columns]
     with tempfile.TemporaryDirectory() as folder:
-        frames = thumbnails(ffmpeg, recording, seconds, folder)
-    figure = plt.figure(figsize=(16, 11), layout="constrained")
-    figure.suptitle(f"The recording ({seconds:.1f} s), and what the probes found in it and in "
-                    "the camera-like clip", fontsize=14)
-    grid = figure.add_gridspec(4, THUMBNAILS // 2)
+        frames = thumbnails(ffmpeg, recording,
+                            [seconds * (index + 0.5) / THUMBNAILS for index in range(THUMBNAILS)],
+                            folder)
+        clip_frames = thumbnails(ffmpeg, clip, [index * step_ms / 1000 for index in clip_samples],
+                                 folder)
+    figure = plt.figure(figsize=(16, 14), layout="constrained")
+    figure.suptitle(f"The recording ({seconds:.1f} s), the camera-like clip with the faces "
+                    "mouth_probe found, and both probes' curves", fontsize=14)
+    grid = figure.add_gridspec(5, columns)
     for index, (at, image) in enumerate(frames):
-        axis = figure.add_subplot(grid[index // (THUMBNAILS // 2), index % (THUMBNAILS // 2)])
+        axis = figure.add_subplot(grid[index // columns, index % columns])
         axis.imshow(image)
-        axis.set_title(f"{at:.1f} s", fontsize=9)
+        axis.set_title(f"recording {at:.1f} s", fontsize=9)
         axis.axis("off")
-    flow_curves(figure.add_subplot(grid[2, :]), flows, rate)
-    mouth_curves(figure.add_subplot(grid[3, :]), mouths, step_ms)
+    for column, ((at, image), sample) in enumerate(zip(clip_frames, clip_samples)):
+        axis = figure.add_subplot(grid[2, column])
+        axis.imshow(image)
+        height, width = image.shape[:2]
+        for number, face in enumerate(clip_rows[sample]):
+            centre_x, centre_y, face_width, face_height, opening = face
+            axis.add_patch(plt.Rectangle(((centre_x - face_width / 2) * width,
+                                          (centre_y - face_height / 2) * height),
+                                         face_width * width, face_height * height, fill=False,
+                                         color=f"C{number}", linewidth=2))
+            axis.text((centre_x - face_width / 2) * width, (centre_y + face_height / 2) * height,
+                      f"face {number + 1}: {opening:.3f}", color="white", fontsize=8,
+                      backgroundcolor=f"C{number}", va="top")
+        axis.set_title(f"clip {at:.1f} s", fontsize=9)
+        axis.axis("off")
+    flow_curves(figure.add_subplot(grid[3, :]), flows, rate)
+    mouth_curves(figure.add_subplot(grid[4, :]), mouths, step_ms)
     figure.savefig(os.path.join(out, "demo.png"), dpi=80)
 
 
