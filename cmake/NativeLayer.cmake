@@ -1,7 +1,12 @@
 # Shared build rules: warnings for project code, sanitizers, fuzz targets, Node-API modules
 # and their JavaScript tests.
 
-set(NATIVE_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Werror)
+# Warnings are errors in the test builds (tools/test turns NATIVE_WERROR on), never in a
+# user's build, where a newer or older compiler may warn about code it cannot fault.
+set(NATIVE_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor)
+if(NATIVE_WERROR)
+  list(APPEND NATIVE_WARNINGS -Werror)
+endif()
 
 if(NATIVE_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
@@ -59,9 +64,13 @@ function(native_fuzz_target target)
   set_tests_properties(${target}_corpus PROPERTIES LABELS fuzz FIXTURES_SETUP ${target}_corpus)
 endfunction()
 
-# Node-API plug-ins: node-addon-api and the Node-API headers come from npm (package.json).
-set(NATIVE_NODE_MODULES ${PROJECT_SOURCE_DIR}/node_modules)
-if(NOT EXISTS ${NATIVE_NODE_MODULES}/node-addon-api/napi.h)
+# Node-API plug-ins: node-addon-api and the Node-API headers come from npm (package.json);
+# the package's install script passes where npm put them.
+set(NODE_ADDON_API_DIR ${PROJECT_SOURCE_DIR}/node_modules/node-addon-api CACHE PATH
+    "node-addon-api's include directory")
+set(NODE_API_HEADERS_DIR ${PROJECT_SOURCE_DIR}/node_modules/node-api-headers/include CACHE PATH
+    "The Node-API headers' include directory")
+if(NOT EXISTS ${NODE_ADDON_API_DIR}/napi.h)
   message(FATAL_ERROR "node-addon-api is missing: run `npm ci` in ${PROJECT_SOURCE_DIR}")
 endif()
 find_program(NATIVE_NODE node REQUIRED)
@@ -71,8 +80,7 @@ function(native_node_addon target)
   add_library(${target} MODULE ${ARG_SOURCES})
   set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".node")
   native_project_code(${target})
-  target_include_directories(${target} SYSTEM PRIVATE
-    ${NATIVE_NODE_MODULES}/node-addon-api ${NATIVE_NODE_MODULES}/node-api-headers/include)
+  target_include_directories(${target} SYSTEM PRIVATE ${NODE_ADDON_API_DIR} ${NODE_API_HEADERS_DIR})
   # A callback that reaches JavaScript while the environment is shutting down cannot throw
   # there; without the swallow option node-addon-api rethrows into C and ends the process.
   target_compile_definitions(${target} PRIVATE NAPI_VERSION=8 NAPI_CPP_EXCEPTIONS
@@ -98,4 +106,13 @@ function(native_node_test name)
   add_test(NAME ${name}
            COMMAND ${CMAKE_COMMAND} -E env ${env} ${NATIVE_NODE} --test ${ARG_SCRIPT})
   set_tests_properties(${name} PROPERTIES LABELS "node;${ARG_LABELS}")
+endfunction()
+
+# The six parts the npm package ships: `package_parts` builds them and
+# `cmake --install <build> --component package` puts them side by side.
+add_custom_target(package_parts)
+function(native_package_part target)
+  install(TARGETS ${target} LIBRARY DESTINATION . COMPONENT package
+                            RUNTIME DESTINATION . COMPONENT package)
+  add_dependencies(package_parts ${target})
 endfunction()

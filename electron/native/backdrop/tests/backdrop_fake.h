@@ -86,7 +86,8 @@ class FakeViewSystem : public ViewSystem {
     }
     std::vector<std::string> loggedFor(std::uintptr_t ref) const {
         std::vector<std::string> lines;
-        const std::string tag = " " + std::to_string(ref);
+        std::string tag = " ";
+        tag += std::to_string(ref);
         for (const auto& line : log) {
             if (line.find(tag) != std::string::npos) {
                 lines.push_back(line);

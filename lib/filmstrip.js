@@ -1,0 +1,4 @@
+'use strict';
+const binding = require('./loader').loadPlugin('filmstrip');
+
+exports.NativeScreenRecorder = binding.NativeScreenRecorder;

@@ -1,0 +1,119 @@
+'use strict';
+// The npm package as an application gets it: packed with the prebuilt parts of this build,
+// installed from the tarball into a fresh empty project, every export used from there, the
+// declarations compiled strictly against a consumer, and the loader's errors for a plug-in
+// that is missing or whose native dependency is.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const { execFileSync, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const source = path.join(__dirname, '..', '..');
+const buildDir = process.env.PACKAGE_BUILD_DIR;
+const withXvfb = process.env.WITH_XVFB;
+const { name: packageName } = require(path.join(source, 'package.json'));
+const platformTag = `${process.platform}-${process.arch}`;
+
+function run(command, args, cwd) {
+    return execFileSync(command, args, { cwd, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'],
+                                         env: { ...process.env, npm_config_update_notifier: 'false' } });
+}
+
+// The tarball of the checkout, unpacked, given this build's parts as its prebuilds, packed again.
+function packWithPrebuilds(scratch) {
+    const stage = path.join(scratch, 'stage');
+    fs.mkdirSync(stage);
+    const [plain] = JSON.parse(run('npm', ['pack', '--json', '--pack-destination', scratch], source));
+    run('tar', ['-xzf', path.join(scratch, plain.filename), '-C', stage]);
+    const unpacked = path.join(stage, 'package');
+    run(process.execPath, [path.join(unpacked, 'scripts', 'prebuild.js'), buildDir], unpacked);
+    const [full] = JSON.parse(run('npm', ['pack', '--json', '--pack-destination', stage], unpacked));
+    return path.join(stage, full.filename);
+}
+
+function freshProject(scratch, tarball) {
+    const app = path.join(scratch, 'app');
+    fs.mkdirSync(app);
+    fs.writeFileSync(path.join(app, 'package.json'), JSON.stringify({ name: 'app', private: true }));
+    run('npm', ['install', '--offline', '--no-audit', '--no-fund', tarball], app);
+    return app;
+}
+
+// Run in the application: every subpath required, one call of each plug-in, each program
+// started through its exported path with no arguments (each answers with its usage failure).
+const useEverything = `
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const programs = require('${packageName}');
+const { NativeScreenRecorder } = require('${packageName}/filmstrip');
+const desktop = require('${packageName}/desktop_info');
+const backdrop = require('${packageName}/backdrop');
+const windows = desktop.getWindowList();
+assert.ok(Array.isArray(windows));
+assert.equal(typeof desktop.getCurrentCursorType(), 'string');
+assert.equal(backdrop.initializeBackdrop(Buffer.alloc(8)), false);
+const statuses = {};
+for (const name of ['input_relay', 'flow_probe', 'mouth_probe']) {
+    assert.ok(programs[name].startsWith(process.cwd()), programs[name]);
+    const run = spawnSync(programs[name], [], { encoding: 'utf8', env: { ...process.env, DBUS_SESSION_BUS_ADDRESS: 'disabled:' } });
+    statuses[name] = [run.status, run.stderr.trim()];
+}
+new NativeScreenRecorder().stopRecording((error, outputPath) => {
+    console.log(JSON.stringify({ stop: [error && error.message, outputPath], statuses }));
+});
+`;
+
+test('the packed package installs into a fresh project and works from there', (t) => {
+    const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'package-install-'));
+    t.after(() => fs.rmSync(scratch, { recursive: true, force: true }));
+    const app = freshProject(scratch, packWithPrebuilds(scratch));
+    const installed = path.join(app, 'node_modules', packageName);
+    assert.ok(fs.existsSync(path.join(installed, 'prebuilds', platformTag, 'filmstrip.node')));
+    assert.ok(!fs.existsSync(path.join(installed, 'build')), 'nothing was built on install');
+
+    fs.writeFileSync(path.join(app, 'use.js'), useEverything);
+    const result = JSON.parse(run(withXvfb, [process.execPath, 'use.js'], app));
+    assert.deepEqual(result.stop, ['Not recording', null]);
+    assert.deepEqual(result.statuses.input_relay,
+                     [2, 'Packaged input requires a selected capture window.']);
+    for (const probe of ['flow_probe', 'mouth_probe']) {
+        assert.equal(result.statuses[probe][0], 64, probe);
+        assert.match(result.statuses[probe][1], new RegExp(`^usage: ${probe} `));
+    }
+
+    // The declarations, strictly, against a consumer of every export.
+    fs.copyFileSync(path.join(__dirname, 'consumer.ts'), path.join(app, 'consumer.ts'));
+    fs.writeFileSync(path.join(app, 'tsconfig.json'), JSON.stringify({
+        compilerOptions: { strict: true, noEmit: true, module: 'node16', moduleResolution: 'node16',
+                           target: 'es2022', types: ['node'],
+                           typeRoots: [path.join(source, 'node_modules', '@types')] },
+        files: ['consumer.ts'],
+    }));
+    const tsc = spawnSync(process.execPath,
+                          [path.join(source, 'node_modules', 'typescript', 'bin', 'tsc'), '-p', app],
+                          { encoding: 'utf8' });
+    assert.equal(tsc.status, 0, tsc.stdout + tsc.stderr);
+
+    // A plug-in that is not there, and one whose native library is gone.
+    const prebuilds = path.join(installed, 'prebuilds', platformTag);
+    fs.rmSync(path.join(prebuilds, 'backdrop.node'));
+    const libraries = path.join(scratch, 'lib');
+    fs.mkdirSync(libraries);
+    const gone = path.join(libraries, 'libnative_layer_gone.so');
+    run('cc', ['-shared', '-x', 'c', '/dev/null', '-o', gone]);
+    run('cc', ['-shared', '-x', 'c', '/dev/null', '-o', path.join(prebuilds, 'desktop_info.node'),
+               `-L${libraries}`, '-Wl,--no-as-needed', '-lnative_layer_gone']);
+    fs.rmSync(gone);
+    const failures = spawnSync(process.execPath, ['-e', `
+        for (const part of ['backdrop', 'desktop_info']) {
+            try { require('${packageName}/' + part); } catch (error) {
+                console.log(error instanceof Error ? error.message : 'not an Error');
+            }
+        }`], { cwd: app, encoding: 'utf8' });
+    const [missing, brokenDependency] = failures.stdout.trim().split('\n');
+    assert.match(missing, new RegExp(`the plug-in backdrop is not built for ${platformTag}`));
+    assert.match(brokenDependency,
+                 /cannot load the desktop_info plug-in .*its native dependency libnative_layer_gone\.so is missing/);
+});
