@@ -995,7 +995,9 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
                 return keycodeAt(k);
             }
         }
-        for (const auto& [keycode, keysym] : spares_) {
+        for (const auto& spare : spares_) {
+            // A named copy: clang before 16 cannot capture a structured binding.
+            const auto keycode = spare.first;
             if (std::none_of(pressed_.begin(), pressed_.end(),
                              [&](const auto& p) { return p.second == keycode; })) {
                 return keycode;
