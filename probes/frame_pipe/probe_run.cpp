@@ -10,9 +10,13 @@
 #include <system_error>
 
 #include "decoder.h"
+#include "read_ahead.h"
 
 namespace probes {
 namespace {
+
+// Bytes of decoded frames held ahead of the probe: a few of the largest (960 px) frames.
+constexpr std::size_t READ_AHEAD_BYTES = std::size_t{8} << 20;
 
 int fail(std::string_view name, const std::string& description, int status, ProbeStreams streams) {
     writeLine(streams.err, std::string(name) + ": " + description);
@@ -60,9 +64,12 @@ int runProbe(std::string_view name, const ProbeLaunch& launch,
     }
     stopOnSignal.watch(decoder->pid());
     try {
-        const std::unique_ptr<FrameLoop> loop = start();
-        FdSource frames(decoder->frames());
-        while (loop->readFrame(frames)) {
+        {
+            // Draining starts before the engine is made, so the decoder works meanwhile.
+            ReadAhead frames(decoder->frames(), READ_AHEAD_BYTES);
+            const std::unique_ptr<FrameLoop> loop = start();
+            while (loop->readFrame(frames)) {
+            }
         }
         return decoder->waitForExit();
     } catch (const MalformedFrame& error) {

@@ -1,7 +1,5 @@
 // Face landmarks on Linux: dlib's HOG frontal face detector and its 68-point shape predictor,
 // whose points 60 to 67 trace the inner lips. Kept in its own file: dlib's headers are heavy.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -11,6 +9,7 @@
 #include "face_model_dlib.h"
 #include "frame_stream.h"
 #include "probe_run.h"
+#include "program_build.h"
 
 #ifndef PROBES_DLIB_SHAPE_MODEL
 #define PROBES_DLIB_SHAPE_MODEL "/usr/share/dlib/shape_predictor_68_face_landmarks.dat"
@@ -38,10 +37,10 @@ using GreyArray = dlib::array2d<unsigned char>;
 // The packed model next to the program, made from dlib's model file at build time; dlib's own
 // file when it is missing (slower to load).
 FaceModel loadFaceModel() {
+    const std::filesystem::path directory = programDirectory();
+    const std::filesystem::path packed = directory / PROBES_PACKED_FACE_MODEL;
     std::error_code error;
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    const std::filesystem::path packed = program.parent_path() / PROBES_PACKED_FACE_MODEL;
-    if (!error && std::filesystem::exists(packed, error)) {
+    if (!directory.empty() && std::filesystem::exists(packed, error)) {
         return loadPackedFaceModel(packed.string());
     }
     FaceModel model;
