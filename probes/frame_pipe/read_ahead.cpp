@@ -13,8 +13,11 @@ namespace probes {
 
 ReadAhead::ReadAhead(int fd, std::size_t capacity)
     : fd_(fd), ring_(std::max<std::size_t>(capacity, 1)) {
-    if (::pipe2(wake_, O_CLOEXEC) != 0) {
-        throw std::system_error(errno, std::generic_category(), "cannot make a wake-up pipe");
+    if (::pipe(wake_) != 0 || ::fcntl(wake_[0], F_SETFD, FD_CLOEXEC) != 0 ||
+        ::fcntl(wake_[1], F_SETFD, FD_CLOEXEC) != 0) {
+        const int error = errno;
+        closeWake();
+        throw std::system_error(error, std::generic_category(), "cannot make a wake-up pipe");
     }
     thread_ = std::thread([this] { fill(); });
 }
@@ -29,8 +32,16 @@ ReadAhead::~ReadAhead() {
     while (::write(wake_[1], &wake, 1) < 0 && errno == EINTR) {
     }
     thread_.join();
-    ::close(wake_[0]);
-    ::close(wake_[1]);
+    closeWake();
+}
+
+void ReadAhead::closeWake() {
+    for (int& fd : wake_) {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
 }
 
 bool ReadAhead::awaitBytes() {

@@ -27,6 +27,7 @@ class ReadAhead : public ByteSource {
 
   private:
     void fill();
+    void closeWake();
     // Waits for the descriptor to be readable; false when asked to stop.
     bool awaitBytes();
 
