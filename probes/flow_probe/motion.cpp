@@ -107,11 +107,14 @@ std::vector<FlowSample> sampleGrid(const Frame& a, std::int64_t width, const Flo
     return samples;
 }
 
-// Lower and upper percentile of `positions` (2nd and 98th).
+// Lower and upper percentile of `positions` (2nd and 98th), selected without a full sort.
 std::pair<double, double> percentileBounds(std::vector<double>& positions) {
-    std::sort(positions.begin(), positions.end());
     const std::size_t k = positions.size() / PERCENTILE_DIVISOR;
-    return {positions[k], positions[positions.size() - 1 - k]};
+    const auto lower = positions.begin() + static_cast<std::ptrdiff_t>(k);
+    const auto upper = positions.end() - 1 - static_cast<std::ptrdiff_t>(k);
+    std::nth_element(positions.begin(), upper, positions.end());
+    std::nth_element(positions.begin(), lower, upper);
+    return {*lower, *upper};
 }
 
 }  // namespace
@@ -188,25 +191,6 @@ MotionRecord measure(const Frame& a, const Frame& b, std::int64_t width, FlowEng
         std::tie(record[9], record[11]) = percentileBounds(moverY);
     }
     return record;
-}
-
-double lumaAt(const Frame& frame, double x, double y, std::int64_t width) {
-    const auto lastColumn = static_cast<double>(width - 1);
-    const auto lastRow = static_cast<double>(frame.height - 1);
-    const double cx = std::min(std::max(x, 0.0), lastColumn);
-    const double cy = std::min(std::max(y, 0.0), lastRow);
-    const auto x0 = static_cast<std::int64_t>(cx);
-    const std::int64_t x1 = std::min(x0 + 1, width - 1);
-    const auto y0 = static_cast<std::int64_t>(cy);
-    const std::int64_t y1 = std::min(y0 + 1, frame.height - 1);
-    const double fx = cx - static_cast<double>(x0);
-    const double fy = cy - static_cast<double>(y0);
-    const auto at = [&](std::int64_t row, std::int64_t column) {
-        return static_cast<double>(frame.luma[static_cast<std::size_t>(row * width + column)]);
-    };
-    const double top = (1 - fx) * at(y0, x0) + fx * at(y0, x1);
-    const double bottom = (1 - fx) * at(y1, x0) + fx * at(y1, x1);
-    return (1 - fy) * top + fy * bottom;
 }
 
 double det(const Matrix3& m) {

@@ -19,13 +19,19 @@ constexpr std::int64_t READ_CHUNK = std::int64_t{1} << 22;
 constexpr float WEIGHT_BLUE = 0.114f;
 constexpr float WEIGHT_GREEN = 0.587f;
 constexpr float WEIGHT_RED = 0.299f;
+// The same weights in 1/256 steps, summing to 256 so that white stays 255.
+constexpr std::uint32_t GREY_BLUE = 29;
+constexpr std::uint32_t GREY_GREEN = 150;
+constexpr std::uint32_t GREY_RED = 77;
+constexpr std::uint32_t GREY_SHIFT = 8;
+constexpr std::uint32_t GREY_HALF = 1U << (GREY_SHIFT - 1);
 
-std::uint32_t unsigned32(const Bytes& bytes, std::size_t offset) {
+std::uint32_t unsigned32(std::span<const std::uint8_t> bytes, std::size_t offset) {
     return std::uint32_t{bytes[offset]} | std::uint32_t{bytes[offset + 1]} << 8 |
            std::uint32_t{bytes[offset + 2]} << 16 | std::uint32_t{bytes[offset + 3]} << 24;
 }
 
-std::int32_t signed32(const Bytes& bytes, std::size_t offset) {
+std::int32_t signed32(std::span<const std::uint8_t> bytes, std::size_t offset) {
     return static_cast<std::int32_t>(unsigned32(bytes, offset));
 }
 
@@ -38,7 +44,7 @@ struct PixelLayout {
     std::int64_t stride;
 };
 
-PixelLayout pixelLayout(const Bytes& bmp) {
+PixelLayout pixelLayout(std::span<const std::uint8_t> bmp) {
     const auto size = static_cast<std::int64_t>(bmp.size());
     if (size < MIN_HEADER) {
         throw MalformedFrame("frame of " + std::to_string(size) + " bytes has no complete header");
@@ -121,6 +127,23 @@ Frame lumaFrame(Bytes bmp) {
     }
     frame.bmp = std::move(bmp);
     return frame;
+}
+
+void greyImage(std::span<const std::uint8_t> bmp, GreyImage& image) {
+    const PixelLayout layout = pixelLayout(bmp);
+    image.width = layout.width;
+    image.height = layout.rows;
+    image.pixels.resize(static_cast<std::size_t>(layout.width * layout.rows));
+    for (std::int64_t y = 0; layout.width > 0 && y < layout.rows; ++y) {
+        const std::int64_t stored = layout.bottomUp ? layout.rows - 1 - y : y;
+        const std::uint8_t* pixel = bmp.data() + layout.offset + stored * layout.stride;
+        std::uint8_t* out = image.pixels.data() + y * layout.width;
+        for (std::int64_t x = 0; x < layout.width; ++x, pixel += 3) {
+            out[x] = static_cast<std::uint8_t>(
+                (pixel[0] * GREY_BLUE + pixel[1] * GREY_GREEN + pixel[2] * GREY_RED + GREY_HALF) >>
+                GREY_SHIFT);
+        }
+    }
 }
 
 std::optional<Frame> readBmp(ByteSource& frames) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -55,6 +56,17 @@ std::optional<Bytes> readFrameBytes(ByteSource& frames);
 // The luma conversion of one BMP file; throws MalformedFrame when the stored pixel rows would
 // reach outside the bytes.
 Frame lumaFrame(Bytes bmp);
+
+// One BMP file as 8-bit grey (the same luma weights in integer arithmetic), rows top to bottom.
+struct GreyImage {
+    std::vector<std::uint8_t> pixels;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+};
+
+// The grey conversion of one BMP file into `image` (its buffer is reused); throws MalformedFrame
+// like lumaFrame.
+void greyImage(std::span<const std::uint8_t> bmp, GreyImage& image);
 
 // readFrameBytes followed by the luma conversion; nothing at the end of the stream.
 std::optional<Frame> readBmp(ByteSource& frames);

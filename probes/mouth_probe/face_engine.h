@@ -30,6 +30,14 @@ class FaceEngine {
     virtual ~FaceEngine() = default;
     // The faces in detector order; throws PlatformError when the frame cannot be analysed.
     virtual std::vector<DetectedFace> detectFaces(std::span<const std::uint8_t> bmp) = 0;
+    // The `known` faces of an earlier frame found again in this one, each looked for only near
+    // where it was; a face not found there is left out. An engine fast enough to search the
+    // whole frame every time may do that instead.
+    virtual std::vector<DetectedFace> findFacesAgain(std::span<const std::uint8_t> bmp,
+                                                     const std::vector<DetectedFace>& known) {
+        static_cast<void>(known);
+        return detectFaces(bmp);
+    }
 };
 
 // The platform's detector (dlib on Linux, Vision on macOS); throws PlatformError when it cannot

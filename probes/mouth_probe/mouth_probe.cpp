@@ -1,5 +1,6 @@
 #include "mouth_probe.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -11,23 +12,46 @@ namespace {
 
 constexpr const char* USAGE = "mouth_probe DECODER VIDEO INTERVAL";
 constexpr double DECIMAL_SCALE = 10000.0;
+constexpr double MAX_SAMPLES_APART = 1e9;
 
 class MouthLoop : public FrameLoop {
   public:
-    MouthLoop(std::unique_ptr<FaceEngine> engine, int out)
-        : engine_(std::move(engine)), out_(out) {}
+    MouthLoop(std::unique_ptr<FaceEngine> engine, double interval, int out)
+        : engine_(std::move(engine)),
+          searchEvery_(fullSearchEvery(interval)),
+          samplesSinceSearch_(searchEvery_),
+          out_(out) {}
 
     bool readFrame(ByteSource& frames) override {
         const std::optional<Bytes> bmp = readFrameBytes(frames);
         if (!bmp) {
             return false;
         }
-        writeLine(out_, frameLine(engine_->detectFaces(*bmp)));
+        writeLine(out_, frameLine(findFaces(*bmp)));
         return true;
     }
 
   private:
+    // A face lost near where it was may have moved further (a cut, a quick turn): the whole frame
+    // is then searched at once rather than at the next scheduled search.
+    const std::vector<DetectedFace>& findFaces(const Bytes& bmp) {
+        if (samplesSinceSearch_ < searchEvery_) {
+            std::vector<DetectedFace> found = engine_->findFacesAgain(bmp, faces_);
+            if (found.size() == faces_.size()) {
+                faces_ = std::move(found);
+                ++samplesSinceSearch_;
+                return faces_;
+            }
+        }
+        faces_ = engine_->detectFaces(bmp);
+        samplesSinceSearch_ = 1;
+        return faces_;
+    }
+
     std::unique_ptr<FaceEngine> engine_;
+    std::int64_t searchEvery_;
+    std::int64_t samplesSinceSearch_;  // the first frame is searched whole
+    std::vector<DetectedFace> faces_;
     int out_;
 };
 
@@ -38,6 +62,14 @@ std::optional<double> parseInterval(std::string_view text) {
         text.remove_prefix(1);
     }
     return parseNumberText(text);
+}
+
+std::int64_t fullSearchEvery(double interval) {
+    if (!(interval > 0.0) || interval >= FULL_SEARCH_PERIOD_MS) {
+        return 1;
+    }
+    // Bounded so that a vanishing interval still gives a representable count.
+    return static_cast<std::int64_t>(std::min(FULL_SEARCH_PERIOD_MS / interval, MAX_SAMPLES_APART));
 }
 
 std::string rateText(double interval) {
@@ -114,7 +146,7 @@ int runMouthProbe(std::span<const std::string> arguments,
         arguments[0], decoderArguments(arguments[1], filterText(rateText(*interval), MOUTH_WIDTH))};
     return runProbe(
         "mouth_probe", launch,
-        [&] { return std::make_unique<MouthLoop>(makeEngine(), streams.out); }, streams);
+        [&] { return std::make_unique<MouthLoop>(makeEngine(), *interval, streams.out); }, streams);
 }
 
 }  // namespace probes

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,6 +17,14 @@ namespace probes {
 
 // Decode width of the mouth probe.
 inline constexpr int MOUTH_WIDTH = 960;
+
+// The whole frame is searched for faces at least once per this much video time, so that a face
+// entering the picture is found within it; in between, the faces already found are looked for
+// again near where they were, and one not found there is dropped at once.
+inline constexpr double FULL_SEARCH_PERIOD_MS = 1000.0;
+
+// How many samples apart the whole-frame searches are for a sampling interval in milliseconds.
+std::int64_t fullSearchEvery(double interval);
 
 // centerX, centerY (from the top), faceWidth, faceHeight, opening; each rounded to 4 decimals.
 using FaceRecord = std::array<double, 5>;

@@ -100,6 +100,29 @@ TEST(LumaFrame, PrimaryColoursGiveTheirWeights) {
     EXPECT_EQ(white.luma.at(0), 1.0f);
 }
 
+TEST(GreyImage, IsTheLumaInEightBitsWithinOneStep) {
+    // Every pixel of a colourful picture, in both row orders and with padded rows.
+    const auto colours = [](int x, int y) {
+        return Bgr{static_cast<std::uint8_t>(37 * x + 11 * y), static_cast<std::uint8_t>(90 * y),
+                   static_cast<std::uint8_t>(255 - 23 * x)};
+    };
+    GreyImage grey;
+    for (bool topDown : {false, true}) {
+        const Bytes bmp = makeBmp(7, 3, colours, topDown);
+        const Frame frame = lumaFrame(bmp);
+        greyImage(bmp, grey);
+        EXPECT_EQ(grey.width, 7);
+        EXPECT_EQ(grey.height, 3);
+        ASSERT_EQ(grey.pixels.size(), frame.luma.size());
+        for (std::size_t i = 0; i < frame.luma.size(); ++i) {
+            EXPECT_NEAR(grey.pixels[i], frame.luma[i] * 255.0f, 1.0f) << i;
+        }
+    }
+    greyImage(makeBmp(2, 1, [](int x, int) { return x == 0 ? Bgr{255, 255, 255} : Bgr{}; }), grey);
+    EXPECT_EQ(grey.pixels, (std::vector<std::uint8_t>{255, 0}));
+    EXPECT_THROW(greyImage(Bytes(10, 0), grey), MalformedFrame);
+}
+
 TEST(LumaFrame, NoRowsGivesAnEmptyFrame) {
     const Frame frame = lumaFrame(makeBmp(4, 0, gradient));
     EXPECT_EQ(frame.height, 0);

@@ -15,6 +15,37 @@ class MouthProbeProcess : public testing::ScratchTest {
     testing::Finished probe(const std::vector<std::string>& arguments) {
         return testing::runProgram(dir, PROBE_PROGRAM, arguments);
     }
+
+    // A 960 × 540 grey video at 2 frames a second with the face photo laid over it by
+    // `overlay`, `frames` frames long.
+    std::string faceVideo(const std::string& overlay, int frames) {
+        const std::string video = (dir / "face.mp4").string();
+        const testing::Finished made = testing::runProgram(dir, FFMPEG,
+                                                           {"-v",
+                                                            "error",
+                                                            "-nostdin",
+                                                            "-f",
+                                                            "lavfi",
+                                                            "-i",
+                                                            "color=c=gray:s=960x540:r=2:d=5",
+                                                            "-loop",
+                                                            "1",
+                                                            "-framerate",
+                                                            "2",
+                                                            "-i",
+                                                            FACE_PHOTO,
+                                                            "-filter_complex",
+                                                            overlay,
+                                                            "-frames:v",
+                                                            std::to_string(frames),
+                                                            "-c:v",
+                                                            "libx264",
+                                                            "-crf",
+                                                            "16",
+                                                            video});
+        EXPECT_EQ(made.status, 0) << made.err;
+        return video;
+    }
 };
 
 Bytes plainFrame() {
@@ -76,35 +107,10 @@ TEST_F(MouthProbeProcess, FacePlacedInAVideoIsFoundWhereItWasPut) {
         int y;
     };
     const Placement places[] = {{100, 100}, {560, 150}};
-    const std::string video = (dir / "face.mp4").string();
-    const std::string overlay =
+    const std::string video = faceVideo(
         "[1]scale=300:-2[face];[0][face]overlay=x='if(lt(t,0.25),100,560)':y='if(lt(t,0.25),100,"
-        "150)':eval=frame:shortest=1,format=yuv420p";
-    const testing::Finished made =
-        testing::runProgram(dir, FFMPEG, {"-v",
-                                          "error",
-                                          "-nostdin",
-                                          "-f",
-                                          "lavfi",
-                                          "-i",
-                                          "color=c=gray:s=960x540:r=2:d=1",
-                                          "-loop",
-                                          "1",
-                                          "-framerate",
-                                          "2",
-                                          "-i",
-                                          FACE_PHOTO,
-                                          "-filter_complex",
-                                          overlay,
-                                          "-frames:v",
-                                          "2",
-                                          "-c:v",
-                                          "libx264",
-                                          "-crf",
-                                          "16",
-                                          video});
-    ASSERT_EQ(made.status, 0) << made.err;
-
+        "150)':eval=frame:shortest=1,format=yuv420p",
+        2);
     const testing::Finished finished = probe({FFMPEG, video, "500"});
     EXPECT_EQ(finished.status, 0) << finished.err;
     const std::vector<std::string> lines = testing::readLines(dir / "stdout");
@@ -130,6 +136,31 @@ TEST_F(MouthProbeProcess, FacePlacedInAVideoIsFoundWhereItWasPut) {
     EXPECT_NEAR(records[1][0] - records[0][0], 460.0 / 960, 0.01);
     EXPECT_NEAR(records[1][1] - records[0][1], 50.0 / 540, 0.01);
     EXPECT_NEAR(records[1][2], records[0][2], 0.04);  // the detector's scale steps
+}
+
+TEST_F(MouthProbeProcess, SmallFaceEnteringIsFoundWithinASecondAndDroppedWhenItLeaves) {
+    // A camera-inset sized face (about 1/13 of the picture width) in frames 1 to 3 of 6, moving
+    // 10 px a frame: frame 0 is searched whole, 1 near the known faces (none), 2 whole again,
+    // 3 near the face found in 2.
+    const std::string video = faceVideo(
+        "[1]scale=140:-2[face];[0][face]overlay=x='700+10*n':y=300:enable='between(n,1,3)'"
+        ":eval=frame:shortest=1,format=yuv420p",
+        6);
+    const testing::Finished finished = probe({FFMPEG, video, "500"});
+    EXPECT_EQ(finished.status, 0) << finished.err;
+    const std::vector<std::string> lines = testing::readLines(dir / "stdout");
+    ASSERT_EQ(lines.size(), 6u) << finished.out;
+    EXPECT_EQ(lines[0], "[]");
+    for (std::size_t i : {2u, 3u}) {
+        ASSERT_EQ(lines[i].rfind("[[", 0), 0u) << i << ": " << lines[i];
+        const std::vector<double> r = numbersOf(lines[i].substr(2, lines[i].size() - 4));
+        ASSERT_EQ(r.size(), 5u) << lines[i];
+        EXPECT_NEAR(r[0], (700 + 10 * static_cast<double>(i) + 70) / 960, 0.03) << lines[i];
+        EXPECT_GT(r[2], 1.0 / 16) << lines[i];
+        EXPECT_LT(r[2], 140.0 / 960) << lines[i];
+    }
+    EXPECT_EQ(lines[4], "[]");
+    EXPECT_EQ(lines[5], "[]");
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "probe_testing.h"
@@ -111,18 +113,74 @@ class ScriptedFaces : public FaceEngine {
     int frames_ = 0;
 };
 
-// Runs the probe in this process with a scripted decoder and scripted faces.
+// A face engine over a scripted picture: which faces are in each frame (numbered by the blue
+// value of the frame's one pixel, see MouthProbeRun::frames). A whole-frame search finds them
+// all; a search near known faces finds those of them still in the picture. It notes each search:
+// 'W' whole, 'N' near.
+class ScriptedPicture : public FaceEngine {
+  public:
+    ScriptedPicture(std::vector<std::vector<DetectedFace>> picture, std::string& searches)
+        : picture_(std::move(picture)), searches_(searches) {}
+
+    std::vector<DetectedFace> detectFaces(std::span<const std::uint8_t> bmp) override {
+        searches_ += 'W';
+        return picture_.at(frameNumber(bmp));
+    }
+
+    std::vector<DetectedFace> findFacesAgain(std::span<const std::uint8_t> bmp,
+                                             const std::vector<DetectedFace>& known) override {
+        searches_ += 'N';
+        std::vector<DetectedFace> found;
+        for (const DetectedFace& face : picture_.at(frameNumber(bmp))) {
+            if (std::any_of(known.begin(), known.end(),
+                            [&](const DetectedFace& k) { return k.x == face.x; })) {
+                found.push_back(face);
+            }
+        }
+        return found;
+    }
+
+  private:
+    static std::size_t frameNumber(std::span<const std::uint8_t> bmp) {
+        return bmp[testing::BMP_HEADER];
+    }
+
+    std::vector<std::vector<DetectedFace>> picture_;
+    std::string& searches_;
+};
+
+// Runs the probe in this process with a scripted decoder and scripted faces, or the engine
+// `makeEngine` makes.
 class MouthProbeRun : public testing::ScratchTest {
   protected:
     std::vector<DetectedFace> faces;
     int refuseAtFrame = 0;
+    std::function<std::unique_ptr<FaceEngine>()> makeEngine;
 
     testing::Finished run(const std::vector<std::string>& arguments) {
         return testing::runInProcess(dir, [&](ProbeStreams streams) {
             return runMouthProbe(
-                arguments, [this] { return std::make_unique<ScriptedFaces>(faces, refuseAtFrame); },
+                arguments,
+                [this]() -> std::unique_ptr<FaceEngine> {
+                    if (makeEngine) {
+                        return makeEngine();
+                    }
+                    return std::make_unique<ScriptedFaces>(faces, refuseAtFrame);
+                },
                 streams);
         });
+    }
+
+    // A stream of `count` one-pixel frames whose blue values count them from 0.
+    static Bytes frames(std::size_t count) {
+        Bytes stream;
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto number = static_cast<std::uint8_t>(i);
+            const Bytes frame =
+                testing::makeBmp(1, 1, [&](int, int) { return testing::Bgr{number}; });
+            stream.insert(stream.end(), frame.begin(), frame.end());
+        }
+        return stream;
     }
 
     // The decoder writes `stream`, then exits with `status`.
@@ -155,6 +213,47 @@ TEST_F(MouthProbeRun, RefusedFrameEndsTheRunKeepingEarlierLines) {
     EXPECT_EQ(finished.status, REFUSED_STATUS);
     EXPECT_EQ(finished.out, "[]\n");
     EXPECT_EQ(finished.err, "mouth_probe: face request failed\n");
+}
+
+TEST(FullSearchEvery, KeepsWholeFrameSearchesAtMostOneSecondApart) {
+    struct Case {
+        double interval;
+        std::int64_t every;
+    };
+    for (const Case& c :
+         {Case{500, 2}, Case{300, 3}, Case{333.4, 2}, Case{250, 4}, Case{1000, 1}, Case{2500, 1},
+          Case{0, 1}, Case{-500, 1}, Case{std::numeric_limits<double>::infinity(), 1},
+          Case{1e-300, 1000000000}}) {
+        EXPECT_EQ(fullSearchEvery(c.interval), c.every) << c.interval;
+    }
+}
+
+TEST_F(MouthProbeRun, FacesEnteringAreFoundWithinASecondAndLeavingOnesDroppedAtOnce) {
+    // Frames 500 ms apart: the host stays until frame 5, a guest is in frames 1 and 2, a late
+    // guest enters at frame 4. Losing the guest near where it was makes the whole frame be
+    // searched at once (frame 3), which restarts the one-second schedule.
+    const DetectedFace host{0.1, 0.5, 0.2, 0.3, std::nullopt};
+    const DetectedFace guest{0.6, 0.5, 0.1, 0.2, std::nullopt};
+    const DetectedFace late{0.4, 0.1, 0.1, 0.2, std::nullopt};
+    const std::vector<std::vector<DetectedFace>> picture = {
+        {host}, {host, guest}, {host, guest}, {host}, {host, late}, {late}, {late}};
+    std::string searches;
+    makeEngine = [&] { return std::make_unique<ScriptedPicture>(picture, searches); };
+    const testing::Finished finished = run(frames(picture.size()), 0);
+    EXPECT_EQ(finished.status, 0) << finished.err;
+    EXPECT_EQ(searches, "WNWNWNWN");
+    const std::string h = frameLine({host});
+    EXPECT_EQ(finished.out, h + "\n" + h + "\n" + frameLine({host, guest}) + "\n" + h + "\n" + h +
+                                "\n" + frameLine({late}) + "\n" + frameLine({late}) + "\n");
+}
+
+TEST_F(MouthProbeRun, ShorterIntervalsSearchTheWholeFrameLessOften) {
+    const std::vector<std::vector<DetectedFace>> picture(7);
+    std::string searches;
+    makeEngine = [&] { return std::make_unique<ScriptedPicture>(picture, searches); };
+    const testing::Finished finished = run(frames(picture.size()), 0, "300");
+    EXPECT_EQ(finished.status, 0) << finished.err;
+    EXPECT_EQ(searches, "WNNWNNW");
 }
 
 TEST_F(MouthProbeRun, UnusableArgumentsNeverStartTheDecoder) {
