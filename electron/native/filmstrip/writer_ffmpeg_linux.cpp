@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +26,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -56,6 +58,31 @@ Error ffmpegError(int code, const std::string& what) {
 
 Error cannotCreate(const std::string& path, int code) {
     return Error{kPosixErrorDomain, code, "Cannot create " + path + ": " + std::strerror(code)};
+}
+
+// Why a new file cannot be made at `path`, checked before any encoder is opened: it exists
+// already, its folder does not exist, or the folder cannot be written to.
+MaybeError checkCreatable(const std::string& path) {
+    if (access(path.c_str(), F_OK) == 0) {
+        return cannotCreate(path, EEXIST);
+    }
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    struct stat info {};
+    const int found = stat(folder.c_str(), &info) == 0 ? 0 : errno;
+    if (found == ENOENT || found == ENOTDIR || (found == 0 && !S_ISDIR(info.st_mode))) {
+        return Error{kPosixErrorDomain, ENOENT,
+                     "Cannot create " + path + ": the folder " + folder + " does not exist"};
+    }
+    if (found != 0) {
+        return cannotCreate(path, found);
+    }
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        return cannotCreate(path, errno);
+    }
+    return std::nullopt;
 }
 
 // `time` on a timeline that starts at `origin`, in units of `timeBase`, rounded to nearest.
@@ -182,6 +209,9 @@ class FFmpegWriter final : public AssetWriter {
     MaybeError encodeAudioFifo(FFmpegInput& input, bool flushPartial);
     MaybeError sendFrame(FFmpegInput& input, AVFrame* frame);
     MaybeError closeFile();
+    // After a failure mid-take: closes the file and cuts off whatever was only partly
+    // written, so that it ends with its last whole fragment.
+    void keepWholeFragments();
     void stopThread();
 
     const std::string path_;
@@ -190,6 +220,9 @@ class FFmpegWriter final : public AssetWriter {
     MediaTime fragmentInterval_;
     std::vector<std::shared_ptr<FFmpegInput>> inputs_;
     AVFormatContext* format_ = nullptr;
+    // The file's length after the last packet that reached it whole (each write is flushed
+    // through), used only on the encoding thread once writing has started.
+    int64_t wholeBytes_ = 0;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -336,6 +369,7 @@ MaybeError FFmpegWriter::openFile() {
     if (result < 0) {
         return ffmpegError(result, "Cannot write the movie header");
     }
+    wholeBytes_ = avio_tell(format_->pb);
     return std::nullopt;
 }
 
@@ -417,6 +451,9 @@ void FFmpegWriter::run() {
             failure = encode(*job.input, *job.sample, origin, end);
         }
         job.sample.reset();
+        if (failure) {
+            keepWholeFragments();
+        }
         lock.lock();
         --queued_[job.input];
         if (failure && status_ == WriterStatus::Writing) {
@@ -586,6 +623,7 @@ MaybeError FFmpegWriter::sendFrame(FFmpegInput& input, AVFrame* frame) {
         if (result < 0) {
             return ffmpegError(result, "Cannot write to " + path_);
         }
+        wholeBytes_ = avio_tell(format_->pb);
     }
 }
 
@@ -608,6 +646,18 @@ MaybeError FFmpegWriter::closeFile() {
         failure = ffmpegError(closed, "Cannot close " + path_);
     }
     return failure;
+}
+
+void FFmpegWriter::keepWholeFragments() {
+    if (format_->pb == nullptr) {
+        return;
+    }
+    avio_closep(&format_->pb);
+    if (fragmentInterval_.isNumeric() && truncate(path_.c_str(), wholeBytes_) != 0) {
+        const int code = errno;
+        av_log(nullptr, AV_LOG_ERROR, "Cannot cut %s back to its last fragment: %s\n",
+               path_.c_str(), std::strerror(code));
+    }
 }
 
 void FFmpegWriter::finishWriting(std::function<void()> completion) {
@@ -673,8 +723,8 @@ WriterResult MakeFFmpegWriter(const std::string& path, Executor& completions) {
     // Encoder chatter stays out of the host's standard error; failures come back as errors.
     static std::once_flag quiet;
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
-    if (access(path.c_str(), F_OK) == 0) {
-        return {nullptr, cannotCreate(path, EEXIST)};
+    if (MaybeError error = checkCreatable(path)) {
+        return {nullptr, error};
     }
     return {std::make_shared<FFmpegWriter>(path, completions), std::nullopt};
 }
