@@ -257,11 +257,13 @@ function recordUntilStopped(file, shell) {
     setTimeout(() => process.exit(1), 30000);`;
   const child = require('node:child_process').spawn('bash',
     ['-c', `${shell}; exec "$0" -e "$1"`, process.execPath, script],
-    { stdio: ['ignore', 'pipe', 'inherit'] });
+    { stdio: ['ignore', 'pipe', 'pipe'] });
   let out = '';
+  let log = '';
   child.stdout.on('data', (data) => { out += data; });
+  child.stderr.on('data', (data) => { log += data; });
   return new Promise((resolve) => child.once('exit', (code) => resolve({
-    code, seen: out.trim().split('\n').map((line) => JSON.parse(line)),
+    code, seen: out.trim().split('\n').map((line) => JSON.parse(line)), log,
   })));
 }
 
@@ -281,8 +283,12 @@ test('a disk that fills mid-take ends it at once, told once, with the file whole
   }
   await Promise.all(cases.map(async ({ name, dir, shell, reason }) => {
     const file = path.join(dir, 'take.mp4');
-    const { code, seen } = await recordUntilStopped(file, shell);
+    const { code, seen, log } = await recordUntilStopped(file, shell);
     assert.equal(code, 0, name);
+    if (!fs.existsSync('/dev/log')) { // no system log: the lines go to standard error
+      assert.match(log, new RegExp(`^filmstrip: Writing failed: Cannot write to .*: ${reason}$`, 'm'));
+      assert.match(log, /^filmstrip: Recording ended: \d+ video frames written, \d+ video frames and \d+ audio buffers dropped because the writer was not ready$/m);
+    }
     assert.deepEqual(seen, [
       { started: null },
       { stopped: [`Cannot write to ${file}: ${reason}`, file, true] },
