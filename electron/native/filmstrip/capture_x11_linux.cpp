@@ -298,8 +298,16 @@ class PictureBuffer {
 // every frame. Only the capture thread takes; frames give theirs back from any thread.
 class PictureBuffers {
   public:
+    // The spares are made, and their pages touched, before capture starts: making and
+    // attaching a full-size segment while recording costs the first frames of a take.
     PictureBuffers(xcb_connection_t* c, size_t size)
-        : c_(c), shareable_(canShareMemory(c)), size_(size) {}
+        : c_(c), shareable_(canShareMemory(c)), size_(size) {
+        for (size_t i = 0; i < kSparePictures; ++i) {
+            auto buffer = std::make_unique<PictureBuffer>(c_, shareable_, size_);
+            std::memset(buffer->data(), 0, size_);
+            free_.push_back(std::move(buffer));
+        }
+    }
 
     std::unique_ptr<PictureBuffer> take() {
         {
