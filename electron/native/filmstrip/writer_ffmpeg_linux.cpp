@@ -66,20 +66,19 @@ MaybeError checkCreatable(const std::string& path) {
     if (access(path.c_str(), F_OK) == 0) {
         return cannotCreate(path, EEXIST);
     }
-    std::string folder = std::filesystem::path(path).parent_path().string();
-    if (folder.empty()) {
-        folder = ".";
-    }
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    const char* folder = parent.empty() ? "." : parent.c_str();
     struct stat info {};
-    const int found = stat(folder.c_str(), &info) == 0 ? 0 : errno;
+    const int found = stat(folder, &info) == 0 ? 0 : errno;
     if (found == ENOENT || found == ENOTDIR || (found == 0 && !S_ISDIR(info.st_mode))) {
-        return Error{kPosixErrorDomain, ENOENT,
-                     "Cannot create " + path + ": the folder " + folder + " does not exist"};
+        std::string message = "Cannot create " + path;
+        message.append(": the folder ").append(folder).append(" does not exist");
+        return Error{kPosixErrorDomain, ENOENT, std::move(message)};
     }
     if (found != 0) {
         return cannotCreate(path, found);
     }
-    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    if (access(folder, W_OK | X_OK) != 0) {
         return cannotCreate(path, errno);
     }
     return std::nullopt;
