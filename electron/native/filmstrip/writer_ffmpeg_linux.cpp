@@ -40,9 +40,11 @@ namespace {
 constexpr const char* kFFmpegDomain = "FFmpeg";
 constexpr AVRational kVideoTimeBase = {1, 90000};
 // Queued samples per input before it stops being ready: a few frames of video (each frame
-// is a full uncompressed image), half a second of audio in 10 ms blocks.
+// is a full uncompressed image), and five seconds of audio in 10 ms blocks (about 2 MB).
+// Audio waits in the same queue behind the video frames, so it must have room for as long
+// as the encoder may fall behind: a block refused is a hole in the sound.
 constexpr size_t kVideoQueueLimit = 8;
-constexpr size_t kAudioQueueLimit = 50;
+constexpr size_t kAudioQueueLimit = 500;
 // Encoder presets that keep up in real time on two cores at 1080p30 (x264 ultrafast encodes
 // about 130 fps there, x265 ultrafast about 28 fps).
 constexpr const char* kX264Preset = "ultrafast";
