@@ -20,6 +20,7 @@ extern "C" {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -40,9 +41,8 @@ namespace {
 constexpr const char* kFFmpegDomain = "FFmpeg";
 constexpr AVRational kVideoTimeBase = {1, 90000};
 // Queued samples per input before it stops being ready: a few frames of video (each frame
-// is a full uncompressed image), and five seconds of audio in 10 ms blocks (about 2 MB).
-// Audio waits in the same queue behind the video frames, so it must have room for as long
-// as the encoder may fall behind: a block refused is a hole in the sound.
+// is a full uncompressed image), and five seconds of audio in 10 ms blocks (about 2 MB), room
+// for an encoding thread that the machine starves for a while.
 constexpr size_t kVideoQueueLimit = 8;
 constexpr size_t kAudioQueueLimit = 500;
 // Encoder presets that keep up in real time on two cores at 1080p30 (x264 ultrafast encodes
@@ -441,8 +441,16 @@ void FFmpegWriter::run() {
         if (jobs_.empty()) {
             break;  // finishing, and every queued sample is written
         }
-        Job job = std::move(jobs_.front());
-        jobs_.pop_front();
+        // Audio first: it costs little, and a block that waits behind slow video frames
+        // fills the audio queue and is refused, a hole in the sound. Each track keeps its
+        // own order; the muxer interleaves them.
+        auto next = std::find_if(jobs_.begin(), jobs_.end(),
+                                 [](const Job& queued) { return !queued.input->isVideo(); });
+        if (next == jobs_.end()) {
+            next = jobs_.begin();
+        }
+        Job job = std::move(*next);
+        jobs_.erase(next);
         const MediaTime origin = sessionStart_;
         const MediaTime end = sessionEnd_;
         const bool writing = status_ == WriterStatus::Writing;
