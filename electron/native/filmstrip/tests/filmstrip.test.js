@@ -34,6 +34,9 @@ let fileCount = 0;
 const newPath = () => path.join(tempDir, `recording-${++fileCount}.mp4`);
 const now = () => performance.now() / 1000;
 const sleep = (seconds) => new Promise((resolve) => setTimeout(resolve, seconds * 1000));
+// A stream-stopped message without the count of frames a loaded machine had no time to
+// write, which ends it when there were any.
+const withoutDrops = (message) => message.replace(/; \d+ video frames dropped$/, '');
 
 // Calls a recorder method and resolves with the arguments of its callback.
 function call(recorder, method, ...args) {
@@ -262,8 +265,13 @@ function recordUntilStopped(file, shell) {
   let log = '';
   child.stdout.on('data', (data) => { out += data; });
   child.stderr.on('data', (data) => { log += data; });
+  const parse = (line) => {
+    const seen = JSON.parse(line);
+    if (seen.stopped) seen.stopped[0] = withoutDrops(seen.stopped[0]);
+    return seen;
+  };
   return new Promise((resolve) => child.once('exit', (code) => resolve({
-    code, seen: out.trim().split('\n').map((line) => JSON.parse(line)), log,
+    code, seen: out.trim().split('\n').map(parse), log,
   })));
 }
 
@@ -315,7 +323,8 @@ test('an unexpected end reaches the stream-stopped callback that replaced the fi
   const file = newPath();
   assert.deepEqual(await call(recorder, 'startRecordingDisplay', DISPLAY, file, null,
     options({ lowMemoryEncoder: true })), [null]);
-  assert.deepEqual(await stopped, ['The test display went away', file, true]);
+  const [message, ...rest] = await stopped;
+  assert.deepEqual([withoutDrops(message), ...rest], ['The test display went away', file, true]);
   clearInterval(keepAlive);
   const [error, stopPath] = await call(recorder, 'stopRecording');
   assert.equal(error.message, 'Not recording');

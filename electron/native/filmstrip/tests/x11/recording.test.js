@@ -21,6 +21,9 @@ const SCREEN = '640x480';
 const SYSTEM_AUDIO_MESSAGE = 'This Mac would not record system audio. Choose Mute System Audio '
   + 'in the dock to record without it.';
 
+// A stream-stopped message without the count of frames a loaded machine had no time to
+// write, which ends it when there were any.
+const withoutDrops = (message) => message.replace(/; \d+ video frames dropped$/, '');
 const options = (extra = {}) => ({
   framerate: FRAMERATE, lowMemoryEncoder: false, hevcEncoder: false, systemAudio: false, ...extra,
 });
@@ -226,7 +229,7 @@ test('the audio server dying mid-take ends it once, with sound and picture kept 
       const recorder = new NativeScreenRecorder();
       const stops = [];
       const stopped = new Promise((resolve) => recorder.setStreamStoppedCallback((...args) => {
-        stops.push(args);
+        stops.push([withoutDrops(args[0]), ...args.slice(1)]);
         resolve();
       }));
       const file = newPath();
@@ -289,7 +292,7 @@ for (const { name, record: start, end, message } of UNEXPECTED_ENDS) {
       let stopped;
       const firstStop = new Promise((resolve) => { stopped = resolve; });
       recorder.setStreamStoppedCallback((...args) => {
-        stops.push(args);
+        stops.push([withoutDrops(args[0]), ...args.slice(1)]);
         stopped();
       });
       const file = newPath();
