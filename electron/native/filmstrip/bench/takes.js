@@ -3,7 +3,7 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { execFileSync } = require('node:child_process');
+const { execFileSync, spawnSync } = require('node:child_process');
 const {
   sleep, useDisplay, startScene, displayID, startPulse, playTone,
 } = require('../tests/x11/scene.js');
@@ -22,6 +22,13 @@ function frameTimes(file) {
   return execFileSync('ffprobe', ['-v', 'error', '-select_streams', 'v:0', '-show_entries',
     'packet=pts_time', '-of', 'csv=p=0', file]).toString().trim().split('\n').map(Number)
     .sort((a, b) => a - b);
+}
+
+// How many stretches of silence of 50 ms or more the audio track has (the tone plays all along).
+function silentStretches(file) {
+  const { stderr } = spawnSync('ffmpeg', ['-v', 'info', '-nostats', '-i', file, '-map', '0:a',
+    '-af', 'silencedetect=n=-30dB:d=0.05', '-f', 'null', '-']);
+  return (String(stderr).match(/silence_start/g) || []).length;
 }
 
 async function take(display, name, seconds, extra) {
@@ -43,9 +50,11 @@ async function take(display, name, seconds, extra) {
   let gap = 0;
   for (let i = 1; i < times.length; i++) gap = Math.max(gap, times[i] - times[i - 1]);
   const early = times.filter((t) => t < 0.3).length;
+  const sound = extra.systemAudio ? `, ${silentStretches(file)} silent stretches in the sound` : '';
   console.log(`${name}, ${seconds} s: ${times.length} of ${expected} frames `
     + `(${(times.length / expected).toFixed(3)}), longest gap ${(gap * 1000).toFixed(0)} ms, `
-    + `${early} frames in the first 300 ms; resident MB at start/middle/end: ${memory.join('/')}`);
+    + `${early} frames in the first 300 ms${sound}; `
+    + `resident MB at start/middle/end: ${memory.join('/')}`);
 }
 
 async function main() {
