@@ -24,11 +24,12 @@ function frameTimes(file) {
     .sort((a, b) => a - b);
 }
 
-// How many stretches of silence of 50 ms or more the audio track has (the tone plays all along).
+// Where the audio track has stretches of silence of 50 ms or more (the tone plays all along).
 function silentStretches(file) {
   const { stderr } = spawnSync('ffmpeg', ['-v', 'info', '-nostats', '-i', file, '-map', '0:a',
     '-af', 'silencedetect=n=-30dB:d=0.05', '-f', 'null', '-']);
-  return (String(stderr).match(/silence_start/g) || []).length;
+  const starts = [...String(stderr).matchAll(/silence_start: (-?[\d.]+)/g)].map((m) => m[1]);
+  return `${starts.length} silent stretches in the sound${starts.length ? ` (at ${starts.join(', ')} s)` : ''}`;
 }
 
 async function take(display, name, seconds, extra) {
@@ -50,7 +51,7 @@ async function take(display, name, seconds, extra) {
   let gap = 0;
   for (let i = 1; i < times.length; i++) gap = Math.max(gap, times[i] - times[i - 1]);
   const early = times.filter((t) => t < 0.3).length;
-  const sound = extra.systemAudio ? `, ${silentStretches(file)} silent stretches in the sound` : '';
+  const sound = extra.systemAudio ? `, ${silentStretches(file)}` : '';
   console.log(`${name}, ${seconds} s: ${times.length} of ${expected} frames `
     + `(${(times.length / expected).toFixed(3)}), longest gap ${(gap * 1000).toFixed(0)} ms, `
     + `${early} frames in the first 300 ms${sound}; `
