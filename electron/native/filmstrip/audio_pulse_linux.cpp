@@ -16,6 +16,7 @@ constexpr pa_usec_t kFragmentMicroseconds = 10'000;
 // How far a block may arrive from the end of the previous one and still be stamped right
 // after it.
 constexpr int32_t kJitterToleranceMilliseconds = 40;
+constexpr const char* kMessageServerLost = "System audio stopped: the audio server went away (";
 
 Error pulseError(int code) {
     return Error{kPulseAudioDomain, code, pa_strerror(code)};
@@ -44,6 +45,7 @@ struct PulseAudioCapture::Connection {
     pa_sample_spec spec{};
     Clock clock;
     Deliver deliver;
+    Lost lost;
     MediaTime nextStart = MediaTime::invalid();
 
     ~Connection() {
@@ -67,11 +69,28 @@ struct PulseAudioCapture::Connection {
         pa_threaded_mainloop_free(loop);
     }
 
-    static void signal(pa_context*, void* self) {
-        pa_threaded_mainloop_signal(static_cast<Connection*>(self)->loop, 0);
-    }
+    static void signal(pa_context*, void* self) { static_cast<Connection*>(self)->stateChanged(); }
     static void signalStream(pa_stream*, void* self) {
-        pa_threaded_mainloop_signal(static_cast<Connection*>(self)->loop, 0);
+        static_cast<Connection*>(self)->stateChanged();
+    }
+
+    // Wakes whoever waits for a state; once recording, a context or stream that failed or
+    // ended is reported as lost, once.
+    void stateChanged() {
+        pa_threaded_mainloop_signal(loop, 0);
+        if (!lost) {
+            return;
+        }
+        const bool contextGood = PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
+        const bool streamGood = stream != nullptr && PA_STREAM_IS_GOOD(pa_stream_get_state(stream));
+        if (!contextGood || !streamGood) {
+            const int code = pa_context_errno(context);
+            const Lost report = std::move(lost);
+            lost = nullptr;
+            deliver = nullptr;
+            report(Error{kPulseAudioDomain, code,
+                         std::string(kMessageServerLost) + pa_strerror(code) + ")"});
+        }
     }
     static void readable(pa_stream*, size_t, void* self) {
         static_cast<Connection*>(self)->drain();
@@ -202,9 +221,10 @@ PulseAudioCapture::PulseAudioCapture(std::unique_ptr<Connection> connection)
 
 PulseAudioCapture::~PulseAudioCapture() = default;
 
-void PulseAudioCapture::start(Deliver deliver) {
+void PulseAudioCapture::start(Deliver deliver, Lost lost) {
     pa_threaded_mainloop_lock(connection_->loop);
     connection_->deliver = std::move(deliver);
+    connection_->lost = std::move(lost);
     pa_operation* uncork = pa_stream_cork(connection_->stream, 0, nullptr, nullptr);
     if (uncork != nullptr) {
         pa_operation_unref(uncork);

@@ -22,6 +22,8 @@ class PulseAudioCapture {
   public:
     using Clock = std::function<MediaTime()>;
     using Deliver = std::function<void(std::shared_ptr<const AudioBlock> block, MediaTime pts)>;
+    // The server went away or dropped the recording; called once, on the audio thread.
+    using Lost = std::function<void(const Error& error)>;
 
     // Connects to the running audio server (never starts one) and opens a recording of the
     // default sink's monitor that stays corked until `start`; an error when no server
@@ -32,8 +34,9 @@ class PulseAudioCapture {
     PulseAudioCapture(const PulseAudioCapture&) = delete;
     PulseAudioCapture& operator=(const PulseAudioCapture&) = delete;
 
-    // Blocks arrive on the audio thread from now until the object is destroyed.
-    void start(Deliver deliver);
+    // Blocks arrive on the audio thread from now until the object is destroyed, or until
+    // the recording is lost, which `lost` then hears of.
+    void start(Deliver deliver, Lost lost);
 
     struct Connection;
 

@@ -298,8 +298,16 @@ class PictureBuffer {
 // every frame. Only the capture thread takes; frames give theirs back from any thread.
 class PictureBuffers {
   public:
+    // The spares are made, and their pages touched, before capture starts: making and
+    // attaching a full-size segment while recording costs the first frames of a take.
     PictureBuffers(xcb_connection_t* c, size_t size)
-        : c_(c), shareable_(canShareMemory(c)), size_(size) {}
+        : c_(c), shareable_(canShareMemory(c)), size_(size) {
+        for (size_t i = 0; i < kSparePictures; ++i) {
+            auto buffer = std::make_unique<PictureBuffer>(c_, shareable_, size_);
+            std::memset(buffer->data(), 0, size_);
+            free_.push_back(std::move(buffer));
+        }
+    }
 
     std::unique_ptr<PictureBuffer> take() {
         {
@@ -870,22 +878,33 @@ class X11Stream final : public CaptureStream {
         }
         // Started outside the lock: audio delivery runs with the audio thread's own lock held.
         if (audio) {
-            audio->start([this, listener](std::shared_ptr<const AudioBlock> block, MediaTime pts) {
-                const auto frames =
-                    static_cast<int64_t>(block->interleaved.size()) / std::max(block->channels, 1);
-                const MediaTime duration = MediaTime::make(frames, block->sampleRate);
-                deliver(*listener,
-                        std::make_shared<LinuxSample>(nullptr, std::move(block),
-                                                      SampleTiming{duration, pts, pts}),
-                        OutputType::Audio);
-            });
+            audio->start(
+                [this, listener](std::shared_ptr<const AudioBlock> block, MediaTime pts) {
+                    const auto frames = static_cast<int64_t>(block->interleaved.size()) /
+                                        std::max(block->channels, 1);
+                    const MediaTime duration = MediaTime::make(frames, block->sampleRate);
+                    deliver(*listener,
+                            std::make_shared<LinuxSample>(nullptr, std::move(block),
+                                                          SampleTiming{duration, pts, pts}),
+                            OutputType::Audio);
+                },
+                // Told to the capture thread, which ends the take at its next picture: the
+                // audio thread cannot tear down its own connection.
+                [this](const Error& error) {
+                    std::lock_guard<std::mutex> lock(audioMutex_);
+                    audioLost_ = error;
+                });
         }
         completions_.async([completion = std::move(completion)] { completion(std::nullopt); });
     }
 
+    // Stops on the completion queue, so that it may be asked from a sample delivery (which
+    // runs on the capture or the audio thread). The completion holds the stream until then.
     void stopCapture(std::function<void(MaybeError)> completion) override {
-        stop();
-        completions_.async([completion = std::move(completion)] { completion(std::nullopt); });
+        completions_.async([this, completion = std::move(completion)] {
+            stop();
+            completion(std::nullopt);
+        });
     }
 
   private:
@@ -893,6 +912,11 @@ class X11Stream final : public CaptureStream {
         if (thread_.wants(type)) {
             listener.streamDidOutputSample(sample, type);
         }
+    }
+
+    MaybeError audioLost() {
+        std::lock_guard<std::mutex> lock(audioMutex_);
+        return audioLost_;
     }
 
     std::shared_ptr<PulseAudioCapture> takeAudio() {
@@ -912,6 +936,11 @@ class X11Stream final : public CaptureStream {
             std::max<int64_t>(interval.value * 1'000'000'000 / std::max(interval.timescale, 1), 1));
         auto next = std::chrono::steady_clock::now();
         while (thread_.sleepUntil(next)) {
+            // A take that loses its sound ends rather than going on silently video-only.
+            if (MaybeError lost = audioLost()) {
+                endUnexpectedly(std::move(listener), *lost);
+                return;
+            }
             const MediaTime pts = media_.hostTime();
             Captured captured = capture.capture();
             if (const Error* error = std::get_if<Error>(&captured)) {
@@ -945,6 +974,7 @@ class X11Stream final : public CaptureStream {
     Executor& completions_;
     std::mutex audioMutex_;
     std::shared_ptr<PulseAudioCapture> audio_;
+    MaybeError audioLost_;
     CaptureThread thread_;
 };
 

@@ -23,11 +23,30 @@ constexpr const char* kExpectedBoolean = "Expected boolean ";
 constexpr const char* kExpectedCallback = "Expected callback function";
 constexpr const char* kCleanupFailed = "Could not register recorder cleanup";
 
+// A plain Error with the description as its message, and the failure's code and domain as
+// its `code` and `domain` properties, so that callers can tell failures apart without
+// parsing text.
 Napi::Value ErrorValue(Napi::Env env, const MaybeError& error) {
     if (!error) {
         return env.Null();
     }
-    return Napi::Error::New(env, error->description).Value();
+    Napi::Error value = Napi::Error::New(env, error->description);
+    value.Set("code", Napi::Number::New(env, static_cast<double>(error->code)));
+    value.Set("domain", Napi::String::New(env, error->domain));
+    return value.Value();
+}
+
+// A rectangle property as a double; a missing or non-number property throws a plain Error
+// carrying the Node-API status message.
+double ReadRectProperty(Napi::Env env, const Napi::Object& rect, const char* key) {
+    const Napi::Value value = rect.Get(key);
+    double result = 0;
+    if (napi_get_value_double(env, value, &result) != napi_ok) {
+        const napi_extended_error_info* info = nullptr;
+        napi_get_last_error_info(env, &info);
+        throw Napi::Error::New(env, info->error_message);
+    }
+    return result;
 }
 
 CaptureOptions ReadCaptureOptions(Napi::Env env, Napi::Value value) {
@@ -170,10 +189,11 @@ Napi::Value NativeScreenRecorder::StartRecordingDisplay(const Napi::CallbackInfo
     Rect rect = Rect::nullRect();
     if (info[2].IsObject()) {
         const Napi::Object object = info[2].As<Napi::Object>();
-        rect = Rect{object.Get("x").As<Napi::Number>().DoubleValue(),
-                    object.Get("y").As<Napi::Number>().DoubleValue(),
-                    object.Get("width").As<Napi::Number>().DoubleValue(),
-                    object.Get("height").As<Napi::Number>().DoubleValue(), false};
+        const double x = ReadRectProperty(env, object, "x");
+        const double y = ReadRectProperty(env, object, "y");
+        const double width = ReadRectProperty(env, object, "width");
+        const double height = ReadRectProperty(env, object, "height");
+        rect = Rect{x, y, width, height, false};
     }
     const CaptureOptions options = ReadCaptureOptions(env, info[3]);
     auto completion = StartCompletion(env, info[4], "StartRecordingDisplayCallback");

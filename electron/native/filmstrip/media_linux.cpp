@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -14,6 +15,7 @@ namespace filmstrip {
 namespace {
 
 constexpr int32_t kNanosecondsPerSecond = 1'000'000'000;
+constexpr const char* kSystemLogSocket = "/dev/log";
 
 class LinuxMedia final : public Media {
   public:
@@ -73,7 +75,15 @@ class LinuxMedia final : public Media {
         return Error{kPosixErrorDomain, code, std::strerror(code)};
     }
 
-    void log(const std::string& line) override { syslog(LOG_NOTICE, "%s", line.c_str()); }
+    // To the system log; where there is none (no /dev/log socket, as in many containers),
+    // to standard error, so that the line is not lost.
+    void log(const std::string& line) override {
+        if (access(kSystemLogSocket, W_OK) == 0) {
+            syslog(LOG_NOTICE, "%s", line.c_str());
+        } else {
+            std::fprintf(stderr, "filmstrip: %s\n", line.c_str());
+        }
+    }
 
   private:
     const std::unique_ptr<CaptureSource> source_;

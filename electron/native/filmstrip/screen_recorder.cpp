@@ -32,6 +32,11 @@ constexpr const char* kMessageHoldAppend = "Could not append final video hold fr
 constexpr const char* kMessageRemoveFailed = "%s; failed to remove %s: %s";
 constexpr const char* kMessageNoVideo = "ScreenCaptureKit produced zero video samples";
 constexpr const char* kMessageStoppedUnexpectedly = "Screen capture stopped unexpectedly";
+constexpr const char* kMessageWritingFailed = "The recording could not be written";
+constexpr const char* kMessageFramesDropped = "; %lld video frames dropped";
+constexpr const char* kLogTakeEnded =
+    "Recording ended: %lld video frames written, %lld video frames and %lld audio buffers "
+    "dropped because the writer was not ready";
 
 constexpr int kAudioSampleRate = 48000;
 constexpr int kAudioChannels = 2;
@@ -195,6 +200,7 @@ MaybeError ScreenRecorder::prepareForStart(const std::string& outputPath, Rect s
     isPaused_ = false;
     pauseStartTime_ = MediaTime::invalid();
     totalPausedDuration_ = MediaTime::zero();
+    counts_ = TakeCounts{};
     return std::nullopt;
 }
 
@@ -467,7 +473,16 @@ void ScreenRecorder::clearLastVideoSample() {
 
 void ScreenRecorder::streamDidOutputSample(const std::shared_ptr<Sample>& sample, OutputType type) {
     Lock lock(monitor_);
-    if (isPaused_ || isStopping_ || !sample) {
+    if (isStopping_ || !sample) {
+        return;
+    }
+    // The writer fails on its own (a full disk, a write error): the take ends now, not at
+    // the next stop, so the host hears of it while it still thinks it is recording.
+    if (isRecording_ && assetWriter_ && assetWriter_->status() == WriterStatus::Failed) {
+        endAfterWriterFailure();
+        return;
+    }
+    if (isPaused_) {
         return;
     }
     std::shared_ptr<WriterInput> input;
@@ -479,7 +494,11 @@ void ScreenRecorder::streamDidOutputSample(const std::shared_ptr<Sample>& sample
     } else if (type == OutputType::Audio) {
         input = audioInput_;
     }
-    if (!input || !input->isReadyForMoreMediaData()) {
+    if (!input) {
+        return;
+    }
+    if (!input->isReadyForMoreMediaData()) {
+        ++(type == OutputType::Screen ? counts_.droppedVideo : counts_.droppedAudio);
         return;
     }
     const bool hasPauseOffset =
@@ -516,6 +535,7 @@ void ScreenRecorder::streamDidOutputSample(const std::shared_ptr<Sample>& sample
     if (isVideo) {
         latestVideoWrittenEndTime_ = sampleEnd;
         lastVideoSample_ = appended;
+        ++counts_.writtenVideo;
     }
 }
 
@@ -569,16 +589,21 @@ void ScreenRecorder::stopRecording(StopCompletion completion) {
         isStopping_ = true;
         stream = stream_;
     }
-    auto finish = [self = shared_from_this(), endTime, completion = std::move(completion)] {
-        self->finishWritingAtSourceTime(endTime, [self, completion](MaybeError holdError) {
-            self->finishRequestedStop(holdError, completion);
+    stopStreamThen(
+        stream, [self = shared_from_this(), endTime, completion = std::move(completion)] {
+            self->finishWritingAtSourceTime(endTime, [self, completion](MaybeError holdError) {
+                self->finishRequestedStop(holdError, completion);
+            });
         });
-    };
+}
+
+void ScreenRecorder::stopStreamThen(const std::shared_ptr<CaptureStream>& stream,
+                                    std::function<void()> next) {
     if (!stream) {
-        finish();
+        next();
         return;
     }
-    stream->stopCapture([self = shared_from_this(), stream, finish](MaybeError) {
+    stream->stopCapture([self = shared_from_this(), stream, next = std::move(next)](MaybeError) {
         bool hasAudio = false;
         {
             Lock lock(self->monitor_);
@@ -588,14 +613,36 @@ void ScreenRecorder::stopRecording(StopCompletion completion) {
         if (hasAudio) {
             stream->removeStreamOutput(OutputType::Audio);
         }
-        finish();
+        next();
     });
+}
+
+void ScreenRecorder::endAfterWriterFailure() {
+    const MaybeError error = assetWriter_->error();
+    std::string message = error ? error->description : kMessageWritingFailed;
+    const MediaTime endTime = sourceTimeForHostTime(media_->hostTime());
+    isRecording_ = false;
+    isStopping_ = true;
+    media_->log(format("Writing failed: %s", message.c_str()));
+    // The stream stops on its own queue: this runs on a sample delivery, under the lock.
+    stopStreamThen(stream_, [self = shared_from_this(), endTime, message = std::move(message)] {
+        self->finishWritingAtSourceTime(endTime, [self, message](MaybeError holdError) {
+            self->finishUnexpectedStop(message, holdError);
+        });
+    });
+}
+
+void ScreenRecorder::logTakeCounts(const TakeCounts& counts) {
+    media_->log(format(kLogTakeEnded, static_cast<long long>(counts.writtenVideo),
+                       static_cast<long long>(counts.droppedVideo),
+                       static_cast<long long>(counts.droppedAudio)));
 }
 
 void ScreenRecorder::finishRequestedStop(const MaybeError&, const StopCompletion& completion) {
     std::string path;
     std::shared_ptr<AssetWriter> writer;
     bool wroteVideo = false;
+    TakeCounts counts;
     {
         Lock lock(monitor_);
         wroteVideo = latestVideoWrittenEndTime_.isValid();
@@ -603,7 +650,9 @@ void ScreenRecorder::finishRequestedStop(const MaybeError&, const StopCompletion
         isStopping_ = false;
         path = outputPath_;
         writer = assetWriter_;
+        counts = counts_;
     }
+    logTakeCounts(counts);
     // A hold-frame failure does not fail the stop: the file is complete without it.
     if (!wroteVideo) {
         Error error = RecorderError(kCodeNoVideo, kMessageNoVideo);
@@ -645,11 +694,14 @@ void ScreenRecorder::streamDidStopWithError(const MaybeError& error) {
 
 void ScreenRecorder::finishUnexpectedStop(std::string message, const MaybeError& holdError) {
     bool wroteVideo = false;
+    TakeCounts counts;
     {
         Lock lock(monitor_);
         wroteVideo = latestVideoWrittenEndTime_.isValid();
         isStopping_ = false;
+        counts = counts_;
     }
+    logTakeCounts(counts);
     if (holdError) {
         media_->log(
             format("Failed to extend final video frame: %s", holdError->description.c_str()));
@@ -657,6 +709,9 @@ void ScreenRecorder::finishUnexpectedStop(std::string message, const MaybeError&
     }
     if (!wroteVideo) {
         message += format("; %s", kMessageNoVideo);
+    }
+    if (counts.droppedVideo > 0) {
+        message += format(kMessageFramesDropped, static_cast<long long>(counts.droppedVideo));
     }
     Lock lock(monitor_);
     if (onStoppedUnexpectedly_) {

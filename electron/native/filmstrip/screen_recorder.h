@@ -78,6 +78,11 @@ class ScreenRecorder final : public StreamListener,
     // returns the error to report, after cleaning up.
     MaybeError configureCapture(const ContentFilter& filter, const StreamConfiguration& config,
                                 CaptureOptions options);
+    // Stops the stream, takes its outputs away, then runs `next` (on the platform's queue).
+    void stopStreamThen(const std::shared_ptr<CaptureStream>& stream, std::function<void()> next);
+    // The writer failed mid-take: the take ends as if the stream had stopped, with the
+    // writer's error as the message. Called under the lock.
+    void endAfterWriterFailure();
     void cleanupFailedRecording();
     void clearLastVideoSample();
     void finishWritingAtSourceTime(MediaTime endTime, std::function<void(MaybeError)> completion);
@@ -108,6 +113,15 @@ class ScreenRecorder final : public StreamListener,
     MediaTime pauseStartTime_;
     MediaTime totalPausedDuration_;
     StoppedCallback onStoppedUnexpectedly_;
+
+    // What became of the take's samples.
+    struct TakeCounts {
+        int64_t writtenVideo = 0;
+        int64_t droppedVideo = 0;  // the video input was not ready
+        int64_t droppedAudio = 0;
+    };
+    void logTakeCounts(const TakeCounts& counts);
+    TakeCounts counts_;
 };
 
 }  // namespace filmstrip

@@ -17,14 +17,17 @@ extern "C" {
 }
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -38,9 +41,10 @@ namespace {
 constexpr const char* kFFmpegDomain = "FFmpeg";
 constexpr AVRational kVideoTimeBase = {1, 90000};
 // Queued samples per input before it stops being ready: a few frames of video (each frame
-// is a full uncompressed image), half a second of audio in 10 ms blocks.
+// is a full uncompressed image), and five seconds of audio in 10 ms blocks (about 2 MB), room
+// for an encoding thread that the machine starves for a while.
 constexpr size_t kVideoQueueLimit = 8;
-constexpr size_t kAudioQueueLimit = 50;
+constexpr size_t kAudioQueueLimit = 500;
 // Encoder presets that keep up in real time on two cores at 1080p30 (x264 ultrafast encodes
 // about 130 fps there, x265 ultrafast about 28 fps).
 constexpr const char* kX264Preset = "ultrafast";
@@ -56,6 +60,30 @@ Error ffmpegError(int code, const std::string& what) {
 
 Error cannotCreate(const std::string& path, int code) {
     return Error{kPosixErrorDomain, code, "Cannot create " + path + ": " + std::strerror(code)};
+}
+
+// Why a new file cannot be made at `path`, checked before any encoder is opened: it exists
+// already, its folder does not exist, or the folder cannot be written to.
+MaybeError checkCreatable(const std::string& path) {
+    if (access(path.c_str(), F_OK) == 0) {
+        return cannotCreate(path, EEXIST);
+    }
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    const char* folder = parent.empty() ? "." : parent.c_str();
+    struct stat info {};
+    const int found = stat(folder, &info) == 0 ? 0 : errno;
+    if (found == ENOENT || found == ENOTDIR || (found == 0 && !S_ISDIR(info.st_mode))) {
+        std::string message = "Cannot create " + path;
+        message.append(": the folder ").append(folder).append(" does not exist");
+        return Error{kPosixErrorDomain, ENOENT, std::move(message)};
+    }
+    if (found != 0) {
+        return cannotCreate(path, found);
+    }
+    if (access(folder, W_OK | X_OK) != 0) {
+        return cannotCreate(path, errno);
+    }
+    return std::nullopt;
 }
 
 // `time` on a timeline that starts at `origin`, in units of `timeBase`, rounded to nearest.
@@ -182,6 +210,9 @@ class FFmpegWriter final : public AssetWriter {
     MaybeError encodeAudioFifo(FFmpegInput& input, bool flushPartial);
     MaybeError sendFrame(FFmpegInput& input, AVFrame* frame);
     MaybeError closeFile();
+    // After a failure mid-take: closes the file and cuts off whatever was only partly
+    // written, so that it ends with its last whole fragment.
+    void keepWholeFragments();
     void stopThread();
 
     const std::string path_;
@@ -190,6 +221,9 @@ class FFmpegWriter final : public AssetWriter {
     MediaTime fragmentInterval_;
     std::vector<std::shared_ptr<FFmpegInput>> inputs_;
     AVFormatContext* format_ = nullptr;
+    // The file's length after the last packet that reached it whole (each write is flushed
+    // through), used only on the encoding thread once writing has started.
+    int64_t wholeBytes_ = 0;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -336,6 +370,7 @@ MaybeError FFmpegWriter::openFile() {
     if (result < 0) {
         return ffmpegError(result, "Cannot write the movie header");
     }
+    wholeBytes_ = avio_tell(format_->pb);
     return std::nullopt;
 }
 
@@ -406,8 +441,16 @@ void FFmpegWriter::run() {
         if (jobs_.empty()) {
             break;  // finishing, and every queued sample is written
         }
-        Job job = std::move(jobs_.front());
-        jobs_.pop_front();
+        // Audio first: it costs little, and a block that waits behind slow video frames
+        // fills the audio queue and is refused, a hole in the sound. Each track keeps its
+        // own order; the muxer interleaves them.
+        auto next = std::find_if(jobs_.begin(), jobs_.end(),
+                                 [](const Job& queued) { return !queued.input->isVideo(); });
+        if (next == jobs_.end()) {
+            next = jobs_.begin();
+        }
+        Job job = std::move(*next);
+        jobs_.erase(next);
         const MediaTime origin = sessionStart_;
         const MediaTime end = sessionEnd_;
         const bool writing = status_ == WriterStatus::Writing;
@@ -417,6 +460,9 @@ void FFmpegWriter::run() {
             failure = encode(*job.input, *job.sample, origin, end);
         }
         job.sample.reset();
+        if (failure) {
+            keepWholeFragments();
+        }
         lock.lock();
         --queued_[job.input];
         if (failure && status_ == WriterStatus::Writing) {
@@ -586,6 +632,7 @@ MaybeError FFmpegWriter::sendFrame(FFmpegInput& input, AVFrame* frame) {
         if (result < 0) {
             return ffmpegError(result, "Cannot write to " + path_);
         }
+        wholeBytes_ = avio_tell(format_->pb);
     }
 }
 
@@ -608,6 +655,18 @@ MaybeError FFmpegWriter::closeFile() {
         failure = ffmpegError(closed, "Cannot close " + path_);
     }
     return failure;
+}
+
+void FFmpegWriter::keepWholeFragments() {
+    if (format_->pb == nullptr) {
+        return;
+    }
+    avio_closep(&format_->pb);
+    if (fragmentInterval_.isNumeric() && truncate(path_.c_str(), wholeBytes_) != 0) {
+        const int code = errno;
+        av_log(nullptr, AV_LOG_ERROR, "Cannot cut %s back to its last fragment: %s\n",
+               path_.c_str(), std::strerror(code));
+    }
 }
 
 void FFmpegWriter::finishWriting(std::function<void()> completion) {
@@ -673,8 +732,8 @@ WriterResult MakeFFmpegWriter(const std::string& path, Executor& completions) {
     // Encoder chatter stays out of the host's standard error; failures come back as errors.
     static std::once_flag quiet;
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
-    if (access(path.c_str(), F_OK) == 0) {
-        return {nullptr, cannotCreate(path, EEXIST)};
+    if (MaybeError error = checkCreatable(path)) {
+        return {nullptr, error};
     }
     return {std::make_shared<FFmpegWriter>(path, completions), std::nullopt};
 }

@@ -7,7 +7,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { execFileSync } = require('node:child_process');
+const { execFileSync, spawnSync } = require('node:child_process');
 const { Worker } = require('node:worker_threads');
 
 const modulePath = process.env.FILMSTRIP_MODULE;
@@ -34,6 +34,9 @@ let fileCount = 0;
 const newPath = () => path.join(tempDir, `recording-${++fileCount}.mp4`);
 const now = () => performance.now() / 1000;
 const sleep = (seconds) => new Promise((resolve) => setTimeout(resolve, seconds * 1000));
+// A stream-stopped message without the count of frames a loaded machine had no time to
+// write, which ends it when there were any.
+const withoutDrops = (message) => message.replace(/; \d+ video frames dropped$/, '');
 
 // Calls a recorder method and resolves with the arguments of its callback.
 function call(recorder, method, ...args) {
@@ -101,15 +104,17 @@ test('a bad rectangle throws the Node-API error before the options and callback 
   const recorder = new NativeScreenRecorder();
   for (const rect of [{ x: 0, y: 0, width: 10 }, { x: 0, y: '0', width: 10, height: 10 }]) {
     assert.throws(() => recorder.startRecordingDisplay(DISPLAY, newPath(), rect, 'bad', 'bad'),
-      (error) => error instanceof Error && error.message === 'A number was expected');
+      (error) => error.constructor === Error && error.message === 'A number was expected');
   }
 });
 
 test('idle recorder: stop fails, pause and resume answer null', async () => {
   const recorder = new NativeScreenRecorder();
   const [stopError, stopPath, ...stopRest] = await call(recorder, 'stopRecording');
-  assert.ok(stopError instanceof Error);
+  assert.equal(stopError.constructor, Error);
   assert.equal(stopError.message, 'Not recording');
+  assert.equal(stopError.code, 4);
+  assert.equal(stopError.domain, 'ScreenRecorder');
   assert.equal(stopPath, null);
   assert.equal(stopRest.length, 0);
   assert.deepEqual(await call(recorder, 'pauseRecording'), [null]);
@@ -122,7 +127,17 @@ test('refused starts report why and leave files alone', async () => {
   const [displayError] = await call(recorder, 'startRecordingDisplay', 4000000001,
     missingDisplay, null, options());
   assert.equal(displayError.message, 'Display 4000000001 not found (disconnected?)');
+  assert.equal(displayError.code, 1);
+  assert.equal(displayError.domain, 'ScreenRecorder');
   assert.equal(fs.existsSync(missingDisplay), false);
+
+  const nowhere = path.join(tempDir, 'missing', 'out.mp4');
+  const [folderError] = await call(recorder, 'startRecordingDisplay', DISPLAY, nowhere, null,
+    options());
+  assert.equal(folderError.message,
+    `Cannot create ${nowhere}: the folder ${path.dirname(nowhere)} does not exist`);
+  assert.equal(folderError.domain, 'POSIX');
+  assert.equal(folderError.code, os.constants.errno.ENOENT);
 
   const [windowError] = await call(recorder, 'startRecordingWindow', 999, newPath(), options());
   assert.equal(windowError.message, 'Window not found');
@@ -137,7 +152,8 @@ test('refused starts report why and leave files alone', async () => {
   fs.writeFileSync(precious, 'an earlier recording');
   const [existsError] = await call(recorder, 'startRecordingDisplay', DISPLAY, precious, null,
     options());
-  assert.ok(existsError instanceof Error);
+  assert.equal(existsError.message, `Cannot create ${precious}: File exists`);
+  assert.equal(existsError.code, os.constants.errno.EEXIST);
   assert.equal(fs.readFileSync(precious, 'utf8'), 'an earlier recording');
 });
 
@@ -227,6 +243,74 @@ test('a process killed mid-recording leaves every closed fragment playable', asy
   assert.ok(Number(video.duration) >= 4.9, `only ${video.duration} s survived`);
 });
 
+// Records into `file` in a child process (through `shell`, which sets its limits) until the
+// stream-stopped callback fires, then asks for a stop; resolves to what the child saw.
+function recordUntilStopped(file, shell) {
+  const script = `
+    const { NativeScreenRecorder } = require(${JSON.stringify(modulePath)});
+    const recorder = new NativeScreenRecorder();
+    const say = (what) => console.log(JSON.stringify(what));
+    recorder.setStreamStoppedCallback((...stopped) => {
+      say({ stopped });
+      recorder.stopRecording((error) => { say({ stop: error && error.message }); process.exit(0); });
+    });
+    recorder.startRecordingDisplay(${DISPLAY}, ${JSON.stringify(file)},
+      { x: 0, y: 0, width: 320, height: 240 }, ${JSON.stringify(options({ systemAudio: true }))},
+      (error) => say({ started: error && error.message }));
+    setTimeout(() => process.exit(1), 30000);`;
+  const child = require('node:child_process').spawn('bash',
+    ['-c', `${shell}; exec "$0" -e "$1"`, process.execPath, script],
+    { stdio: ['ignore', 'pipe', 'pipe'] });
+  let out = '';
+  let log = '';
+  child.stdout.on('data', (data) => { out += data; });
+  child.stderr.on('data', (data) => { log += data; });
+  const parse = (line) => {
+    const seen = JSON.parse(line);
+    if (seen.stopped) seen.stopped[0] = withoutDrops(seen.stopped[0]);
+    return seen;
+  };
+  return new Promise((resolve) => child.once('exit', (code) => resolve({
+    code, seen: out.trim().split('\n').map(parse), log,
+  })));
+}
+
+test('a disk that fills mid-take ends it at once, told once, with the file whole', async (t) => {
+  // One 5-second fragment fits, the second does not.
+  const limitKB = 256;
+  const cases = [{ name: 'a file size limit', dir: tempDir, shell: `ulimit -f ${limitKB}`,
+    reason: 'File too large' }];
+  const full = path.join(tempDir, 'full');
+  fs.mkdirSync(full);
+  const mounted = spawnSync('mount', ['-t', 'tmpfs', '-o', `size=${limitKB}k`, 'tmpfs', full]);
+  if (mounted.status === 0) {
+    cases.push({ name: 'a full disk', dir: full, shell: 'true', reason: 'No space left on device' });
+    t.after(() => spawnSync('umount', [full]));
+  } else {
+    t.diagnostic('no tmpfs can be mounted here: the full disk is stood in for by a file size limit');
+  }
+  await Promise.all(cases.map(async ({ name, dir, shell, reason }) => {
+    const file = path.join(dir, 'take.mp4');
+    const { code, seen, log } = await recordUntilStopped(file, shell);
+    assert.equal(code, 0, name);
+    if (!fs.existsSync('/dev/log')) { // no system log: the lines go to standard error
+      assert.match(log, new RegExp(`^filmstrip: Writing failed: Cannot write to .*: ${reason}$`, 'm'));
+      assert.match(log, /^filmstrip: Recording ended: \d+ video frames written, \d+ video frames and \d+ audio buffers dropped because the writer was not ready$/m);
+    }
+    assert.deepEqual(seen, [
+      { started: null },
+      { stopped: [`Cannot write to ${file}: ${reason}`, file, true] },
+      { stop: 'Not recording' },
+    ], name);
+    const { video, audio } = probe(file);
+    assert.ok(Number(video.duration) >= 4.9, `${name}: ${video.duration} s of video kept`);
+    assert.ok(Number(audio.duration) >= 4.9, `${name}: ${audio.duration} s of audio kept`);
+    const decoded = spawnSync('ffmpeg', ['-v', 'error', '-i', file, '-f', 'null', '-']);
+    assert.equal(decoded.status, 0, name);
+    assert.equal(String(decoded.stderr), '', `${name}: the file does not decode cleanly`);
+  }));
+});
+
 test('an unexpected end reaches the stream-stopped callback that replaced the first', async () => {
   // In this build of the plug-in every capture ends on its own after its third picture.
   const dying = require(process.env.FILMSTRIP_DYING_MODULE);
@@ -239,7 +323,8 @@ test('an unexpected end reaches the stream-stopped callback that replaced the fi
   const file = newPath();
   assert.deepEqual(await call(recorder, 'startRecordingDisplay', DISPLAY, file, null,
     options({ lowMemoryEncoder: true })), [null]);
-  assert.deepEqual(await stopped, ['The test display went away', file, true]);
+  const [message, ...rest] = await stopped;
+  assert.deepEqual([withoutDrops(message), ...rest], ['The test display went away', file, true]);
   clearInterval(keepAlive);
   const [error, stopPath] = await call(recorder, 'stopRecording');
   assert.equal(error.message, 'Not recording');

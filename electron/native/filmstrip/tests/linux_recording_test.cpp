@@ -3,6 +3,11 @@
 // Built into the ThreadSanitizer run.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <future>
 
@@ -45,6 +50,49 @@ TEST(LinuxRecordingTest, StartPauseResumeStopCycles) {
             EXPECT_FALSE(std::filesystem::exists(path));
         }
     }
+    recorder.reset();
+    std::filesystem::remove_all(directory);
+}
+
+TEST(LinuxRecordingTest, AWriterThatFailsMidTakeEndsItOnce) {
+    const auto directory = std::filesystem::temp_directory_path() /
+                           ("filmstrip-linux-failing-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(directory);
+    const std::string path = (directory / "take.mp4").string();
+    auto recorder = ScreenRecorder::create(MakeLinuxMedia(MakeSyntheticCaptureSource()));
+    std::atomic<int> notices{0};
+    std::promise<std::pair<std::string, bool>> noticed;
+    recorder->setOnStoppedUnexpectedly([&](const std::string& message, bool wroteVideo) {
+        if (++notices == 1) {
+            noticed.set_value({message, wroteVideo});
+        }
+    });
+    std::promise<MaybeError> started;
+    recorder->startRecordingDisplay(SyntheticSource::kDisplayID, path, Rect{0, 0, 64, 48, false},
+                                    CaptureOptions{false, false, true, 30},
+                                    [&started](MaybeError error) { started.set_value(error); });
+    ASSERT_FALSE(started.get_future().get());
+    // No byte past the movie header fits: the first fragment fails to reach the file.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit unlimited = limit;
+    limit.rlim_cur = std::filesystem::file_size(path);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    auto notice = noticed.get_future();
+    const bool told = notice.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    ASSERT_TRUE(told);
+    const auto [message, wroteVideo] = notice.get();
+    EXPECT_EQ(message, "Cannot write to " + path + ": File too large");
+    EXPECT_TRUE(wroteVideo);
+    std::promise<MaybeError> stopped;
+    recorder->stopRecording(
+        [&stopped](std::optional<std::string>, MaybeError error) { stopped.set_value(error); });
+    const MaybeError stopError = stopped.get_future().get();
+    ASSERT_TRUE(stopError);
+    EXPECT_EQ(stopError->code, 4);
+    EXPECT_EQ(notices, 1);
     recorder.reset();
     std::filesystem::remove_all(directory);
 }

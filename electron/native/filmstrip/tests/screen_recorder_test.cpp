@@ -722,6 +722,48 @@ TEST_F(RecorderTest, UnexpectedEndWithoutCallbackAndBeforeStart) {
     EXPECT_EQ(media->finishCalls, 1);
 }
 
+// ---- A writer that fails mid-take --------------------------------------------------------
+
+TEST_F(RecorderTest, WriterFailureEndsTheTakeAtTheNextSampleAndIsToldOnce) {
+    startDisplay(options(30, false, false, true));
+    video(0);
+    media->videoReady = false;  // two frames the writer has no room for
+    video(33);
+    video(66);
+    media->videoReady = true;
+    const Error full{"FFmpeg", -28, "Cannot write to /tmp/out.mp4: No space left on device"};
+    media->writerStatus = WriterStatus::Failed;
+    media->writerError = full;
+    at(1.0);
+    video(1000, 0, false);  // even a sample without a picture notices
+    media->deliver(FakeSample::audio(ms(1000), ms(10)), OutputType::Audio);
+    EXPECT_EQ(notice.calls, 0);  // the stream stops first, on its own queue
+    queue.drain();
+    EXPECT_EQ(notice.calls, 1);
+    EXPECT_EQ(notice.message, full.description + "; 2 video frames dropped");
+    EXPECT_TRUE(notice.wroteVideo);
+    EXPECT_EQ(media->stopCaptureCalls, 1);
+    EXPECT_TRUE(media->outputs.empty());
+    EXPECT_EQ(media->appendedVideo.size(), 1u);
+    EXPECT_TRUE(media->files.count(kPath));  // what reached the file stays
+    EXPECT_TRUE(media->hasLogLine("Writing failed: " + full.description));
+    EXPECT_TRUE(
+        media->hasLogLine("Recording ended: 1 video frames written, 2 video frames and "
+                          "0 audio buffers dropped because the writer was not ready"));
+    expectError(stop().error, 4, "Not recording");
+    EXPECT_FALSE(startDisplay().error);
+}
+
+TEST_F(RecorderTest, WriterFailureWithoutAnErrorStillSaysWhat) {
+    startDisplay();
+    media->writerStatus = WriterStatus::Failed;
+    video(0);
+    queue.drain();
+    EXPECT_EQ(notice.message,
+              "The recording could not be written; ScreenCaptureKit produced zero video samples");
+    EXPECT_FALSE(notice.wroteVideo);
+}
+
 // ---- Lifetime ----------------------------------------------------------------------------
 
 TEST_F(RecorderTest, QueuedWorkKeepsTheRecorderAlive) {

@@ -62,10 +62,25 @@ TEST_F(WriterTest, RefusesAPathThatExistsAndLeavesTheFile) {
     EXPECT_FALSE(made.writer);
     ASSERT_TRUE(made.error);
     EXPECT_EQ(made.error->code, EEXIST);
+    EXPECT_EQ(made.error->description, "Cannot create " + path + ": File exists");
     std::ifstream kept(path);
     std::string text;
     kept >> text;
     EXPECT_EQ(text, "kept");
+}
+
+TEST_F(WriterTest, SaysWhenTheFolderIsMissing) {
+    std::ofstream(directory / "plain") << "a file, not a folder";
+    for (const std::filesystem::path& folder : {directory / "missing", directory / "plain"}) {
+        const std::string file = (folder / "out.mp4").string();
+        const WriterResult made = MakeFFmpegWriter(file, completions);
+        EXPECT_FALSE(made.writer);
+        ASSERT_TRUE(made.error);
+        EXPECT_EQ(made.error->domain, kPosixErrorDomain);
+        EXPECT_EQ(made.error->code, ENOENT);
+        EXPECT_EQ(made.error->description,
+                  "Cannot create " + file + ": the folder " + folder.string() + " does not exist");
+    }
 }
 
 TEST_F(WriterTest, TakesOnlyPictureSizesItsEncodersSupport) {
@@ -109,11 +124,11 @@ TEST_F(WriterTest, WritesAFileAndRefusesSamplesOnceFinished) {
     finish(*writer);  // a second finish completes at once
 }
 
-TEST_F(WriterTest, FailsToStartWhereItCannotCreateTheFile) {
-    auto writer =
-        MakeFFmpegWriter((directory / "missing" / "out.mp4").string(), completions).writer;
+TEST_F(WriterTest, FailsToStartWhereTheFileCannotBeCreated) {
+    auto writer = MakeFFmpegWriter(path, completions).writer;
     auto input = writer->makeVideoInput(video(64, 48));
     writer->addInput(input);
+    std::filesystem::remove_all(directory);  // gone between the writer's creation and its start
     EXPECT_FALSE(writer->startWriting());
     EXPECT_EQ(writer->status(), WriterStatus::Failed);
     ASSERT_TRUE(writer->error());

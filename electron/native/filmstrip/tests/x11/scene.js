@@ -81,9 +81,24 @@ async function startPulse() {
     }
     await sleep(0.1);
   }
+  // A listener that keeps the null sink rendering in small blocks, as a sound card's sink
+  // does once a recording asks for low latency (an idle null sink renders 2 s at a time, and
+  // a new monitor recording hears nothing until the next block).
+  const listener = spawn('parec', ['--server', server, '--latency-msec=10', '-d',
+    '@DEFAULT_MONITOR@', '/dev/null'], { stdio: 'ignore', env: toolEnv() });
+  const listening = now() + 10;
+  while (!/filmstrip_test\.monitor.*RUNNING/.test(spawnSync('pactl',
+    ['--server', server, 'list', 'short', 'sources'], { env: toolEnv() }).stdout)) {
+    if (now() > listening) throw new Error('the monitor listener did not start');
+    await sleep(0.1);
+  }
+  await sleep(2.1); // past the idle sink's last long block
   return {
     server,
+    exited,
+    kill: (signal) => daemon.kill(signal),
     stop: async () => {
+      listener.kill();
       daemon.kill('SIGTERM');
       await exited;
       fs.rmSync(dir, { recursive: true, force: true });
@@ -103,6 +118,7 @@ function playTone(server, seconds) {
   }
   const player = spawn('pacat', ['--server', server, '--playback', '--format=s16le',
     `--rate=${rate}`, '--channels=2'], { stdio: ['pipe', 'ignore', 'inherit'], env: toolEnv() });
+  player.stdin.on('error', () => {}); // a server that dies takes the player with it
   player.stdin.end(pcm);
   return new Promise((resolve) => player.once('exit', resolve));
 }
