@@ -25,6 +25,9 @@ inline constexpr std::string_view INVALID_PAYLOAD = "Invalid UTF-8 input payload
 inline constexpr std::string_view NO_PERMISSION =
     "Enable Orvel in System Settings > Privacy & Security > Accessibility before assistant "
     "capture.";
+inline constexpr std::string_view NO_ACCESSIBILITY_BUS =
+    "Turn on assistive technologies for this desktop session (GNOME: Settings > Accessibility; "
+    "elsewhere set org.a11y.Status IsEnabled on the session bus) before assistant capture.";
 inline constexpr std::string_view WINDOW_UNAVAILABLE = "Selected capture window is unavailable.";
 inline constexpr std::string_view NO_ACCESSIBILITY_WINDOWS =
     "Could not inspect the selected application's windows through Accessibility.";
@@ -52,6 +55,10 @@ inline std::string unknownKey(std::string_view specification) {
 }
 inline std::string refusedShortcut(std::string_view specification) {
     return "Assistant capture refuses window and app switching shortcuts (" +
+           std::string(specification) + "); they are not scoped to a window.";
+}
+inline std::string refusedDesktopShortcut(std::string_view specification) {
+    return "Assistant capture refuses window, workspace and session shortcuts (" +
            std::string(specification) + "); they are not scoped to a window.";
 }
 inline std::string noAccessibilityWindow(std::uint32_t number) {

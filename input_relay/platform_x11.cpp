@@ -6,6 +6,7 @@
 #include <gio/gio.h>
 #include <signal.h>
 #include <unistd.h>
+#include <xcb/res.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -61,7 +62,7 @@ constexpr std::uint32_t ACTIVATION_SOURCE_PAGER = 2;
 constexpr std::pair<std::uint16_t, xcb_keysym_t> NAMED_KEYSYMS[] = {
     {36, XK_Return},  {48, XK_Tab},    {49, XK_space},     {51, XK_BackSpace}, {53, XK_Escape},
     {123, XK_Left},   {124, XK_Right}, {125, XK_Down},     {126, XK_Up},       {115, XK_Home},
-    {119, XK_End},    {116, XK_Prior}, {121, XK_Next},     {117, XK_Delete},   {55, XK_Super_L},
+    {119, XK_End},    {116, XK_Prior}, {121, XK_Next},     {117, XK_Delete},   {55, XK_Control_L},
     {56, XK_Shift_L}, {58, XK_Alt_L},  {59, XK_Control_L},
 };
 
@@ -109,7 +110,7 @@ std::uint16_t modifierMask(Flags flags) {
     const std::pair<Flags, std::uint16_t> masks[] = {{FLAG_SHIFT, XCB_MOD_MASK_SHIFT},
                                                      {FLAG_CONTROL, XCB_MOD_MASK_CONTROL},
                                                      {FLAG_OPTION, XCB_MOD_MASK_1},
-                                                     {FLAG_COMMAND, XCB_MOD_MASK_4}};
+                                                     {FLAG_COMMAND, XCB_MOD_MASK_CONTROL}};
     for (auto [flag, bit] : masks) {
         if ((flags & flag) != 0) {
             mask |= bit;
@@ -423,6 +424,8 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
         xcb_disconnect(connection_);
     }
 
+    Desktop desktop() override { return Desktop::freedesktop; }
+
     std::optional<Point> pointerLocation() override {
         if (!connected()) {
             return std::nullopt;
@@ -470,8 +473,8 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
             WindowEntry entry;
             entry.number = w.id;
             entry.bounds = Rect{w.bounds.x, w.bounds.y, w.bounds.width, w.bounds.height};
-            if (w.pid != 0) {
-                entry.ownerPid = w.pid;
+            if (auto pid = ownerPid(w)) {
+                entry.ownerPid = *pid;
             }
             entry.layer = w.ordinary ? 0 : LAYER_OTHER;
             entries.push_back(entry);
@@ -522,7 +525,7 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
             return std::nullopt;
         }
         for (const X11Window& w : windows_->onScreenWindows()) {
-            if (w.pid != pid) {
+            if (ownerPid(w) != pid) {
                 continue;
             }
             const Rect outer{w.bounds.x, w.bounds.y, w.bounds.width, w.bounds.height};
@@ -677,6 +680,29 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
     }
 
   private:
+    // The window's process: its _NET_WM_PID, else the process of the client connection that
+    // made it as the server knows it (toolkits such as Tk set no _NET_WM_PID).
+    std::optional<std::int32_t> ownerPid(const X11Window& window) {
+        if (window.pid != 0) {
+            return window.pid;
+        }
+        xcb_res_client_id_spec_t spec{window.id, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        auto ids = reply(xcb_res_query_client_ids_reply(
+            connection_, xcb_res_query_client_ids(connection_, 1, &spec), nullptr));
+        if (!ids) {
+            return std::nullopt;
+        }
+        for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
+             xcb_res_client_id_value_next(&it)) {
+            if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
+                xcb_res_client_id_value_value_length(it.data) == 1) {
+                const auto pid = static_cast<std::int32_t>(*xcb_res_client_id_value_value(it.data));
+                return pid > 0 ? std::optional(pid) : std::nullopt;
+            }
+        }
+        return std::nullopt;
+    }
+
     struct KeyLocation {
         xcb_keycode_t keycode = 0;
         bool shifted = false;
