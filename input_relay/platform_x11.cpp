@@ -1,13 +1,12 @@
-// The relay's platform on an X server and the AT-SPI accessibility bus. Every event is
-// addressed to the selected window alone with SendEvent; nothing enters the server's input
-// stream, so the pointer and the keyboard of the user stay where they are.
-#include <X11/keysym.h>
+// The relay's platform on an X server and the AT-SPI accessibility bus. Input reaches the
+// selected window by one of the routes of x11_route.h, chosen per window.
 #include <atspi/atspi.h>
 #include <gio/gio.h>
 #include <signal.h>
 #include <unistd.h>
 #include <xcb/res.h>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,9 +25,13 @@
 #include <vector>
 
 #include "atspi_client.h"
+#include "failure.h"
 #include "keys.h"
 #include "platform.h"
 #include "posix_process.h"
+#include "x11_keyboard.h"
+#include "x11_route.h"
+#include "x11_route_choice.h"
 #include "x11_windows.h"
 
 namespace input_relay {
@@ -51,92 +54,13 @@ constexpr int LIST_ATTEMPTS = 4;
 constexpr std::size_t FOCUS_WINDOW_BYTE = 60;
 constexpr std::size_t FOCUS_TARGET_BYTE = 138;
 constexpr std::uint8_t FOCUS_TARGET = 1;
-// X's NotifyNormal mode and NotifyNonlinear detail: focus arrives from an unrelated window.
-constexpr std::uint8_t FOCUS_MODE_NORMAL = 0;
-constexpr std::uint8_t FOCUS_DETAIL_NONLINEAR = 3;
+// The route phase field and the phases of the press and release that open a gesture.
+constexpr std::uint32_t FIELD_PHASE = 0;
+constexpr std::int64_t PHASE_PRIME_DOWN = 1;
+constexpr std::int64_t PHASE_PRIME_UP = 2;
 constexpr std::string_view RAISE_ACTION = "AXRaise";
 // The pager source indication: window managers honour it without focus-stealing checks.
 constexpr std::uint32_t ACTIVATION_SOURCE_PAGER = 2;
-
-// Virtual key codes of the keys with names, and the keysym each stands for on X.
-constexpr std::pair<std::uint16_t, xcb_keysym_t> NAMED_KEYSYMS[] = {
-    {36, XK_Return},  {48, XK_Tab},    {49, XK_space},     {51, XK_BackSpace}, {53, XK_Escape},
-    {123, XK_Left},   {124, XK_Right}, {125, XK_Down},     {126, XK_Up},       {115, XK_Home},
-    {119, XK_End},    {116, XK_Prior}, {121, XK_Next},     {117, XK_Delete},   {55, XK_Control_L},
-    {56, XK_Shift_L}, {58, XK_Alt_L},  {59, XK_Control_L},
-};
-
-// The keysym of one Unicode character: Latin-1 keysyms are the characters themselves, the
-// control characters have function keysyms, everything else is a Unicode keysym.
-xcb_keysym_t keysymForCharacter(char32_t c) {
-    switch (c) {
-        case U'\b':
-            return XK_BackSpace;
-        case U'\t':
-            return XK_Tab;
-        case U'\n':
-            return XK_Linefeed;
-        case U'\r':
-            return XK_Return;
-        case U'\x1b':
-            return XK_Escape;
-        case U'\x7f':
-            return XK_Delete;
-        default:
-            break;
-    }
-    if ((c >= 0x20 && c <= 0x7e) || (c >= 0xa0 && c <= 0xff)) {
-        return c;
-    }
-    return 0x01000000 + c;
-}
-
-std::optional<xcb_keysym_t> keysymForKeyCode(std::uint16_t code) {
-    for (auto [named, keysym] : NAMED_KEYSYMS) {
-        if (named == code) {
-            return keysym;
-        }
-    }
-    for (const auto& [character, key] : BASE) {
-        if (key.code == code) {
-            return keysymForCharacter(character);
-        }
-    }
-    return std::nullopt;
-}
-
-std::uint16_t modifierMask(Flags flags) {
-    std::uint16_t mask = 0;
-    const std::pair<Flags, std::uint16_t> masks[] = {{FLAG_SHIFT, XCB_MOD_MASK_SHIFT},
-                                                     {FLAG_CONTROL, XCB_MOD_MASK_CONTROL},
-                                                     {FLAG_OPTION, XCB_MOD_MASK_1},
-                                                     {FLAG_COMMAND, XCB_MOD_MASK_CONTROL}};
-    for (auto [flag, bit] : masks) {
-        if ((flags & flag) != 0) {
-            mask |= bit;
-        }
-    }
-    return mask;
-}
-
-std::vector<char32_t> codePoints(const std::u16string& units) {
-    std::vector<char32_t> result;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (c >= 0xd800 && c < 0xdc00 && i + 1 < units.size() && units[i + 1] >= 0xdc00 &&
-            units[i + 1] < 0xe000) {
-            c = 0x10000 + ((c - 0xd800) << 10) + (units[i + 1] - 0xdc00);
-            ++i;
-        }
-        result.push_back(c);
-    }
-    return result;
-}
-
-std::int16_t coordinate(double value) {
-    return static_cast<std::int16_t>(
-        std::clamp(std::round(value), double{INT16_MIN}, double{INT16_MAX}));
-}
 
 template <typename T>
 using Reply = std::unique_ptr<T, decltype(&std::free)>;
@@ -410,14 +334,14 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
             }
         }
         windows_.emplace(connection_, root_);
+        keyboard_.emplace(connection_);
     }
     X11Platform(const X11Platform&) = delete;
     X11Platform& operator=(const X11Platform&) = delete;
     ~X11Platform() override {
-        // The spare keycodes bound for typing are given back.
-        for (const auto& [keycode, keysym] : spares_) {
-            bindKeysym(keycode, XCB_NO_SYMBOL);
-        }
+        // The route puts back what it moved, the keyboard its spare keycodes.
+        route_.reset();
+        keyboard_.reset();
         // A server may drop what a client sent just before it went away: everything sent is
         // handled before the connection closes.
         sync();
@@ -452,7 +376,9 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
             return *listed_;
         }
         listed_.reset();
-        origin_.reset();
+        if (route_) {
+            route_->windowsChanged();
+        }
         for (int attempt = 0; attempt < LIST_ATTEMPTS; ++attempt) {
             auto entries = listWindows();
             const bool newlyWatched = watch(entries);
@@ -492,6 +418,7 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
                 GError* error = nullptr;
                 const auto owner = atspi_accessible_get_process_id(accessible(application), &error);
                 if (!failed(error) && static_cast<std::int32_t>(owner) == pid) {
+                    toolkit_ = toolkitOf(accessible(application));
                     return application;
                 }
             }
@@ -512,7 +439,8 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
     }
 
     // The on-screen X window of the element's process whose frame or client area has the
-    // element's extents.
+    // element's extents. A toolkit that reports extents relative to its window (GTK 4 on X)
+    // has its window matched by client size, when one window of the process has that size.
     std::optional<std::uint32_t> accessibilityWindowId(const Element& window) override {
         AtspiAccessible* a = accessible(window);
         if (a == nullptr) {
@@ -524,14 +452,22 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
         if (failed(error) || !extents) {
             return std::nullopt;
         }
+        std::vector<std::uint32_t> sameSize;
         for (const X11Window& w : windows_->onScreenWindows()) {
             if (ownerPid(w) != pid) {
                 continue;
             }
             const Rect outer{w.bounds.x, w.bounds.y, w.bounds.width, w.bounds.height};
-            if (*extents == outer || clientRect(w.id) == extents) {
+            const auto client = clientRect(w.id);
+            if (*extents == outer || client == extents) {
                 return w.id;
             }
+            if (client && client->width == extents->width && client->height == extents->height) {
+                sameSize.push_back(w.id);
+            }
+        }
+        if (reportsWindowRelativeExtents(toolkit_) && sameSize.size() == 1) {
+            return sameSize.front();
         }
         return std::nullopt;
     }
@@ -572,7 +508,7 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
         }
         const States states(a);
         auto [roleName, subrole] = roleNames(role, states);
-        const auto extents = screenExtents(a);
+        const auto extents = elementExtents(a);
         std::vector<AxValue> values;
         for (std::string_view attribute : attributes) {
             values.push_back(
@@ -615,10 +551,19 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     }
 
-    // Every route function stands for SendEvent to a window of the display, which works
-    // while the display answers; keys need a readable keyboard mapping.
-    bool routeFunctionAvailable(std::string_view) override { return connected(); }
-    bool authenticationRouteAvailable() override { return readKeyboardMapping(); }
+    // Every route function stands for the route chosen for the window, which works while the
+    // display answers; keys need a readable keyboard mapping. A route that cannot deliver to
+    // the window is refused here, before any input.
+    bool routeFunctionAvailable(std::string_view) override {
+        if (!connected()) {
+            return false;
+        }
+        if (!route_) {
+            route_ = makeRoute();
+        }
+        return true;
+    }
+    bool authenticationRouteAvailable() override { return keyboard_->read(); }
 
     // A process "serial number" on X is the process id; 0 when no window is active.
     std::optional<ProcessSerialNumber> frontProcess() override {
@@ -647,18 +592,18 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
             window |= std::uint32_t{record[FOCUS_WINDOW_BYTE + i]} << (8 * i);
         }
         target_ = window;
-        origin_.reset();
-        xcb_focus_in_event_t focus{};
-        focus.response_type = XCB_FOCUS_IN;
-        focus.detail = FOCUS_DETAIL_NONLINEAR;
-        focus.event = target_;
-        focus.mode = FOCUS_MODE_NORMAL;
-        send(focus);
+        if (route_) {
+            route_->focus(target_);
+            xcb_flush(connection_);
+        }
     }
 
     PostOutcome postToPid(std::int32_t, const Event& event) override {
-        if (target_ == XCB_WINDOW_NONE || !connected()) {
+        if (target_ == XCB_WINDOW_NONE || !route_ || !connected()) {
             return PostOutcome::notCreated;
+        }
+        if (!route_->primes() && priming(event)) {
+            return PostOutcome::posted;
         }
         PostOutcome outcome = PostOutcome::posted;
         switch (event.type) {
@@ -679,7 +624,60 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
         return outcome;
     }
 
+    // A route that needs the user idle watches between events too, so that a take waiting
+    // for its next event still stops within one slice.
+    void sleepMicroseconds(std::uint32_t microseconds) override {
+        PosixProcess::sleepMicroseconds(microseconds);
+        if (route_) {
+            route_->watch();
+        }
+    }
+
   private:
+    static Toolkit toolkitOf(AtspiAccessible* application) {
+        GError* error = nullptr;
+        Toolkit toolkit;
+        toolkit.name =
+            takeString(atspi_accessible_get_toolkit_name(application, &error), error).value_or("");
+        toolkit.version =
+            takeString(atspi_accessible_get_toolkit_version(application, &error), error)
+                .value_or("");
+        return toolkit;
+    }
+
+    // On screen: extents relative to the window are moved by the raised window's origin.
+    std::optional<Rect> elementExtents(AtspiAccessible* a) {
+        auto extents = screenExtents(a);
+        if (extents && reportsWindowRelativeExtents(toolkit_) && raised_ != XCB_WINDOW_NONE) {
+            const Point origin = clientOrigin(raised_).value_or(Point{});
+            extents->x += origin.x;
+            extents->y += origin.y;
+        }
+        return extents;
+    }
+
+    std::unique_ptr<X11Route> makeRoute() {
+        const char* requested = std::getenv(ROUTE_VARIABLE);
+        auto kind = chooseRoute(toolkit_, requested != nullptr ? requested : "");
+        if (!kind) {
+            fail(std::string(messages::SENT_EVENTS_DROPPED));
+        }
+        const RouteContext context{connection_, root_, *keyboard_, *windows_};
+        if (*kind == RouteKind::sendEvent) {
+            return makeSendEventRoute(context);
+        }
+        if (!xtestPresent()) {
+            fail(std::string(messages::NO_FRONT_ROUTE));
+        }
+        return makeFrontRoute(context);
+    }
+
+    bool xtestPresent() {
+        const xcb_query_extension_reply_t* extension =
+            xcb_get_extension_data(connection_, &xcb_test_id);
+        return extension != nullptr && extension->present != 0;
+    }
+
     // The window's process: its _NET_WM_PID, else the process of the client connection that
     // made it as the server knows it (toolkits such as Tk set no _NET_WM_PID).
     std::optional<std::int32_t> ownerPid(const X11Window& window) {
@@ -702,11 +700,6 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
         }
         return std::nullopt;
     }
-
-    struct KeyLocation {
-        xcb_keycode_t keycode = 0;
-        bool shifted = false;
-    };
 
     // Whether any event reached this connection since the last call: only the changes
     // `watch` selected are ever reported to it.
@@ -838,67 +831,31 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
 
     // ---- events ----
 
-    template <typename XEvent>
-    void send(const XEvent& event) {
-        // SendEvent carries exactly 32 bytes; an empty mask delivers to the window's creator,
-        // the process that owns it, whatever events it selected.
-        char bytes[32] = {};
-        static_assert(sizeof(XEvent) <= sizeof bytes);
-        std::memcpy(bytes, &event, sizeof(XEvent));
-        xcb_send_event(connection_, 0, target_, 0, bytes);
-    }
-
-    // Fills the position fields of a pointer or key event for the target window.
-    template <typename XEvent>
-    void place(XEvent& x, Point location) {
-        if (!origin_) {
-            origin_ = clientOrigin(target_).value_or(Point{});
+    // The off-window press and release that open a gesture carry the priming phases.
+    static bool priming(const Event& event) {
+        if (event.type != EventType::leftMouseDown && event.type != EventType::leftMouseUp) {
+            return false;
         }
-        const Point origin = *origin_;
-        x.time = XCB_CURRENT_TIME;
-        x.root = root_;
-        x.event = target_;
-        x.child = XCB_WINDOW_NONE;
-        x.root_x = coordinate(location.x);
-        x.root_y = coordinate(location.y);
-        x.event_x = coordinate(location.x - origin.x);
-        x.event_y = coordinate(location.y - origin.y);
-        x.same_screen = 1;
-    }
-
-    // A key or button event: the two share one layout.
-    template <typename XEvent>
-    void press(std::uint8_t type, std::uint8_t detail, Point location, std::uint16_t state) {
-        XEvent x{};
-        x.response_type = type;
-        x.detail = detail;
-        x.state = state;
-        place(x, location);
-        send(x);
-    }
-
-    void button(std::uint8_t type, std::uint8_t number, Point location, std::uint16_t state) {
-        press<xcb_button_press_event_t>(type, number, location, state);
+        return std::any_of(event.routeFields.begin(), event.routeFields.end(), [](auto field) {
+            return field.first == FIELD_PHASE &&
+                   (field.second == PHASE_PRIME_DOWN || field.second == PHASE_PRIME_UP);
+        });
     }
 
     void pointer(const Event& event) {
         pointer_ = event.location;
+        const std::uint16_t mask = buttonHeld_ ? XCB_BUTTON_MASK_1 : 0;
         switch (event.type) {
             case EventType::leftMouseDown:
-                button(XCB_BUTTON_PRESS, BUTTON_LEFT, event.location, 0);
+                route_->button(true, BUTTON_LEFT, event.location, mask);
                 buttonHeld_ = true;
                 return;
             case EventType::leftMouseUp:
-                button(XCB_BUTTON_RELEASE, BUTTON_LEFT, event.location, XCB_BUTTON_MASK_1);
+                route_->button(false, BUTTON_LEFT, event.location, XCB_BUTTON_MASK_1);
                 buttonHeld_ = false;
                 return;
-            default: {
-                xcb_motion_notify_event_t x{};
-                x.response_type = XCB_MOTION_NOTIFY;
-                x.state = buttonHeld_ ? XCB_BUTTON_MASK_1 : 0;
-                place(x, event.location);
-                send(x);
-            }
+            default:
+                route_->motion(event.location, mask);
         }
     }
 
@@ -911,14 +868,11 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
         const std::uint8_t wheel = notches > 0 ? BUTTON_WHEEL_UP : BUTTON_WHEEL_DOWN;
         const std::uint16_t mask = buttonHeld_ ? XCB_BUTTON_MASK_1 : 0;
         for (std::int64_t i = 0; i < std::abs(notches); ++i) {
-            button(XCB_BUTTON_PRESS, wheel, event.location, mask);
-            button(XCB_BUTTON_RELEASE, wheel, event.location,
-                   mask | (wheel == BUTTON_WHEEL_UP ? XCB_BUTTON_MASK_4 : XCB_BUTTON_MASK_5));
+            route_->button(true, wheel, event.location, mask);
+            route_->button(
+                false, wheel, event.location,
+                mask | (wheel == BUTTON_WHEEL_UP ? XCB_BUTTON_MASK_4 : XCB_BUTTON_MASK_5));
         }
-    }
-
-    void key(std::uint8_t type, xcb_keycode_t keycode, std::uint16_t state) {
-        press<xcb_key_press_event_t>(type, keycode, pointer_, state);
     }
 
     PostOutcome keyDown(const Event& event) {
@@ -938,15 +892,15 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
         // Every character of a cluster but the last is pressed and released at once; the last
         // is held like any key until its release.
         for (std::size_t i = 0; i < keysyms.size(); ++i) {
-            auto location = locate(keysyms[i]);
+            auto location = keyboard_->locate(keysyms[i], pressed_);
             if (!location) {
                 return PostOutcome::unauthenticated;
             }
             const std::uint16_t levelState =
                 state | (location->shifted ? std::uint16_t{XCB_MOD_MASK_SHIFT} : 0);
-            key(XCB_KEY_PRESS, location->keycode, levelState);
+            route_->key(true, location->keycode, pointer_, levelState);
             if (i + 1 < keysyms.size()) {
-                key(XCB_KEY_RELEASE, location->keycode, levelState);
+                route_->key(false, location->keycode, pointer_, levelState);
             } else {
                 pressed_[event.keyCode] = location->keycode;
             }
@@ -958,98 +912,15 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
     void keyUp(const Event& event) {
         auto it = pressed_.find(event.keyCode);
         if (it != pressed_.end()) {
-            key(XCB_KEY_RELEASE, it->second, modifierMask(event.flags.value_or(0)));
+            route_->key(false, it->second, pointer_, modifierMask(event.flags.value_or(0)));
             pressed_.erase(it);
         }
-    }
-
-    // ---- keyboard mapping ----
-
-    bool readKeyboardMapping() {
-        if (!connected()) {
-            return false;
-        }
-        const xcb_setup_t* setup = xcb_get_setup(connection_);
-        minKeycode_ = setup->min_keycode;
-        const int count = setup->max_keycode - setup->min_keycode + 1;
-        auto mapping = reply(xcb_get_keyboard_mapping_reply(
-            connection_, xcb_get_keyboard_mapping(connection_, minKeycode_, count), nullptr));
-        if (!mapping || mapping->keysyms_per_keycode == 0) {
-            return false;
-        }
-        perKeycode_ = mapping->keysyms_per_keycode;
-        const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(mapping.get());
-        keysyms_.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(mapping.get()));
-        return true;
-    }
-
-    // The keycode that types the keysym unshifted or with Shift. When no key holds it, a free
-    // keycode is bound to it and stays bound until the relay ends (or needs the keycode for
-    // another character), so that a client reading its events late still finds the
-    // character on the key; the bindings are undone when the relay ends.
-    std::optional<KeyLocation> locate(xcb_keysym_t keysym) {
-        if (!readKeyboardMapping()) {
-            return std::nullopt;
-        }
-        const std::size_t count = keysyms_.size() / perKeycode_;
-        for (std::size_t level = 0; level < std::min<std::size_t>(2, perKeycode_); ++level) {
-            for (std::size_t k = 0; k < count; ++k) {
-                if (keysyms_[k * perKeycode_ + level] == keysym) {
-                    return KeyLocation{keycodeAt(k), level == 1};
-                }
-            }
-        }
-        auto spare = freeKeycode();
-        if (!spare) {
-            return std::nullopt;
-        }
-        bindKeysym(*spare, keysym);
-        spares_.erase(std::remove_if(spares_.begin(), spares_.end(),
-                                     [&](const auto& s) { return s.first == *spare; }),
-                      spares_.end());
-        spares_.emplace_back(*spare, keysym);
-        return KeyLocation{*spare, false};
-    }
-
-    // A keycode without symbols, else the one bound longest ago that is not held down.
-    std::optional<xcb_keycode_t> freeKeycode() const {
-        const std::size_t count = keysyms_.size() / perKeycode_;
-        for (std::size_t k = count; k-- > 0;) {
-            const auto first = keysyms_.begin() + static_cast<std::ptrdiff_t>(k * perKeycode_);
-            if (std::all_of(first, first + perKeycode_,
-                            [](xcb_keysym_t s) { return s == XCB_NO_SYMBOL; })) {
-                return keycodeAt(k);
-            }
-        }
-        for (const auto& [keycode, keysym] : spares_) {
-            if (std::none_of(pressed_.begin(), pressed_.end(),
-                             [&](const auto& p) { return p.second == keycode; })) {
-                return keycode;
-            }
-        }
-        return std::nullopt;
-    }
-
-    xcb_keycode_t keycodeAt(std::size_t index) const {
-        return static_cast<xcb_keycode_t>(minKeycode_ + index);
-    }
-
-    // Binds the keysym to both levels of the keycode (NoSymbol frees it). The server tells
-    // every client about the new mapping before it delivers any later event.
-    void bindKeysym(xcb_keycode_t keycode, xcb_keysym_t keysym) {
-        std::vector<xcb_keysym_t> syms(perKeycode_, XCB_NO_SYMBOL);
-        syms[0] = keysym;
-        if (perKeycode_ > 1) {
-            syms[1] = keysym;
-        }
-        xcb_change_keyboard_mapping(connection_, 1, keycode, perKeycode_, syms.data());
     }
 
     xcb_connection_t* connection_ = nullptr;
     xcb_window_t root_ = XCB_WINDOW_NONE;
     std::optional<X11WindowEnumerator> windows_;
     std::optional<std::vector<WindowEntry>> listed_;
-    std::optional<Point> origin_;  // of the target window, as fresh as the list
     std::set<xcb_window_t> watched_;
     AccessibilityWatch accessibility_;
     bool atspiConnected_ = false;
@@ -1058,11 +929,10 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
     Point pointer_;
     bool buttonHeld_ = false;
     std::int64_t scrollCarry_ = 0;
-    std::map<std::uint16_t, xcb_keycode_t> pressed_;              // virtual key code to X keycode
-    std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>> spares_;  // oldest binding first
-    xcb_keycode_t minKeycode_ = 0;
-    std::uint8_t perKeycode_ = 0;
-    std::vector<xcb_keysym_t> keysyms_;
+    std::map<std::uint16_t, xcb_keycode_t> pressed_;  // virtual key code to X keycode
+    std::optional<X11Keyboard> keyboard_;
+    std::unique_ptr<X11Route> route_;
+    Toolkit toolkit_;
 };
 
 }  // namespace
