@@ -55,6 +55,7 @@ constexpr int LIST_ATTEMPTS = 4;
 constexpr std::size_t FOCUS_WINDOW_BYTE = 60;
 constexpr std::size_t FOCUS_TARGET_BYTE = 138;
 constexpr std::uint8_t FOCUS_TARGET = 1;
+constexpr auto MAPPING_SETTLE = std::chrono::milliseconds(30);
 // The route phase field and the phases of the press and release that open a gesture.
 constexpr std::uint32_t FIELD_PHASE = 0;
 constexpr std::int64_t PHASE_PRIME_DOWN = 1;
@@ -592,6 +593,9 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
             if (!location) {
                 return PostOutcome::unauthenticated;
             }
+            if (location->newlyBound) {
+                settleMapping();
+            }
             const std::uint16_t levelState =
                 state | (location->shifted ? std::uint16_t{XCB_MOD_MASK_SHIFT} : 0);
             route_->key(true, location->keycode, pointer_, levelState);
@@ -602,6 +606,13 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
             }
         }
         return PostOutcome::posted;
+    }
+
+    // A client that rereads its keymap on the change notice (Firefox) gets the time to do so
+    // before the key arrives.
+    void settleMapping() {
+        sync();
+        std::this_thread::sleep_for(MAPPING_SETTLE);
     }
 
     // Only what this relay pressed is released: nothing else is down on the window's side.

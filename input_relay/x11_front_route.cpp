@@ -30,7 +30,10 @@ constexpr std::uint16_t BUTTON_MASKS = XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | X
                                        XCB_BUTTON_MASK_4 | XCB_BUTTON_MASK_5;
 
 template <typename T>
-std::unique_ptr<T, decltype(&std::free)> reply(T* raw) {
+using Reply = std::unique_ptr<T, decltype(&std::free)>;
+
+template <typename T>
+Reply<T> reply(T* raw) {
     return {raw, &std::free};
 }
 
@@ -114,8 +117,9 @@ class FrontRoute : public X11Route {
 
     void watch() override {
         if (target_ != XCB_WINDOW_NONE) {
-            checkIdle();
-            checkFocus();
+            const Readings readings = read(std::nullopt);
+            checkIdle(readings);
+            checkFocus(readings);
         }
     }
 
@@ -124,50 +128,86 @@ class FrontRoute : public X11Route {
   private:
     static constexpr xcb_keysym_t XK_SHIFT_L = 0xffe1;
 
+    // The readings one check needs, asked for together so that they cost one round trip.
+    struct Readings {
+        Reply<xcb_query_pointer_reply_t> pointer{nullptr, &std::free};
+        Reply<xcb_query_keymap_reply_t> keymap{nullptr, &std::free};
+        Reply<xcb_get_input_focus_reply_t> focus{nullptr, &std::free};
+        Reply<xcb_translate_coordinates_reply_t> under{nullptr, &std::free};
+    };
+
+    Readings read(std::optional<Point> location) {
+        auto pointerCookie = xcb_query_pointer(connection_, root_);
+        auto keymapCookie = xcb_query_keymap(connection_);
+        auto focusCookie = xcb_get_input_focus(connection_);
+        Readings readings;
+        if (location) {
+            auto underCookie = xcb_translate_coordinates(
+                connection_, root_, root_, coordinate(location->x), coordinate(location->y));
+            readings.under =
+                reply(xcb_translate_coordinates_reply(connection_, underCookie, nullptr));
+        }
+        readings.pointer = reply(xcb_query_pointer_reply(connection_, pointerCookie, nullptr));
+        readings.keymap = reply(xcb_query_keymap_reply(connection_, keymapCookie, nullptr));
+        readings.focus = reply(xcb_get_input_focus_reply(connection_, focusCookie, nullptr));
+        return readings;
+    }
+
+    // A key goes where the focus is; the pointer, once the relay has put it on the window,
+    // must still find the window there.
     void guard(std::optional<Point> location) {
-        checkIdle();
-        checkFocus();
-        // A key goes where the focus is; the pointer, once the relay has put it on the window,
-        // must still find the window there.
-        if (location || moved_) {
-            checkTopmost(location.value_or(pointer_));
+        if (!location && moved_) {
+            location = pointer_;
+        }
+        const Readings readings = read(location);
+        checkIdle(readings);
+        checkFocus(readings);
+        if (location) {
+            checkTopmost(readings);
         }
     }
 
-    void checkIdle() {
-        auto now = reply(
-            xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr));
+    void checkIdle(const Readings& readings) {
+        const auto& now = readings.pointer;
         if (!now || Point{double(now->root_x), double(now->root_y)} != pointer_ ||
             (now->mask & BUTTON_MASKS & ~heldButtonMask()) != 0) {
             fail(std::string(messages::USER_POINTER));
         }
-        auto keymap =
-            reply(xcb_query_keymap_reply(connection_, xcb_query_keymap(connection_), nullptr));
-        if (!keymap) {
+        if (!readings.keymap) {
             fail(std::string(messages::USER_KEY));
         }
         for (int keycode = 0; keycode < 256; ++keycode) {
-            const bool down = (keymap->keys[keycode / 8] >> (keycode % 8) & 1) != 0;
+            const bool down = (readings.keymap->keys[keycode / 8] >> (keycode % 8) & 1) != 0;
             if (down && keys_.count(static_cast<xcb_keycode_t>(keycode)) == 0) {
                 fail(std::string(messages::USER_KEY));
             }
         }
     }
 
-    void checkFocus() {
-        if (!focused()) {
+    // The focus is on the window or inside it.
+    bool focusInside(const Readings& readings) {
+        if (readings.focus) {
+            for (xcb_window_t w = readings.focus->focus;
+                 w != XCB_WINDOW_NONE && w != root_ && w != XCB_INPUT_FOCUS_POINTER_ROOT;
+                 w = parentOf(w)) {
+                if (w == target_) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    void checkFocus(const Readings& readings) {
+        if (!focusInside(readings)) {
             fail(std::string(messages::FOCUS_CHANGED));
         }
     }
 
     // The top-level window under the point must be the selected window's, or a pop-up its
     // application opened over it during the take.
-    void checkTopmost(Point location) {
-        auto under = reply(xcb_translate_coordinates_reply(
-            connection_,
-            xcb_translate_coordinates(connection_, root_, root_, coordinate(location.x),
-                                      coordinate(location.y)),
-            nullptr));
+    void checkTopmost(const Readings& readings) {
+        const auto& under = readings.under;
         if (!under || (under->child != top_ && !popUpOfTake(under->child))) {
             fail(std::string(messages::STACKING_CHANGED));
         }
@@ -196,22 +236,7 @@ class FrontRoute : public X11Route {
                *static_cast<xcb_window_t*>(xcb_get_property_value(property.get())) == target_;
     }
 
-    // The focus is on the window or inside it.
-    bool focused() {
-        auto focus = reply(
-            xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
-        if (!focus) {
-            return false;
-        }
-        for (xcb_window_t w = focus->focus;
-             w != XCB_WINDOW_NONE && w != root_ && w != XCB_INPUT_FOCUS_POINTER_ROOT;
-             w = parentOf(w)) {
-            if (w == target_) {
-                return true;
-            }
-        }
-        return false;
-    }
+    bool focused() { return focusInside(read(std::nullopt)); }
 
     // Asked of the window manager (when one runs, it keeps its own idea of the active window
     // in step) and set directly (when none runs, nobody else sets it).

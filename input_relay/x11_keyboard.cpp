@@ -135,7 +135,7 @@ std::optional<KeyLocation> X11Keyboard::locate(xcb_keysym_t keysym,
                                  [&](const auto& s) { return s.first == *spare; }),
                   spares_.end());
     spares_.emplace_back(*spare, keysym);
-    return KeyLocation{*spare, false};
+    return KeyLocation{*spare, false, true};
 }
 
 // A keycode without symbols, else the one bound longest ago that is not held down.

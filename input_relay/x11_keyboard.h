@@ -27,6 +27,7 @@ std::vector<char32_t> codePoints(const std::u16string& units);
 struct KeyLocation {
     xcb_keycode_t keycode = 0;
     bool shifted = false;
+    bool newlyBound = false;  // a spare keycode bound just now
 };
 
 class X11Keyboard {
