@@ -365,6 +365,24 @@ class Stopping(RelayCase):
 
 
 @unittest.skipIf(UNDER_WM, "no window manager needed")
+class Owners(unittest.TestCase):
+    def test_a_window_without_net_wm_pid_is_owned_through_its_client(self):
+        # _NET_WM_PID 0 says nothing; the X server still knows the client's process, so the
+        # window is found and only its missing accessibility tree stops the take.
+        client = subprocess.Popen([os.environ["X11_TEST_CLIENT"], "--pid", "0",
+                                   "normal:200,200,300,200:no pid"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(client.wait)
+        self.addCleanup(client.stdin.close)
+        window = json.loads(client.stdout.readline())["windows"][0]
+        done = run_relay([f"window:{window}", "250,250"])
+        self.assertEqual(done.returncode, 2)
+        self.assertTrue(done.stderr.startswith(
+            "Could not inspect the selected application's windows through Accessibility."),
+            done.stderr)
+
+
+@unittest.skipIf(UNDER_WM, "no window manager needed")
 class WithoutADisplay(unittest.TestCase):
     def test_no_pointer_without_a_display(self):
         env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
