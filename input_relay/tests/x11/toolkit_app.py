@@ -89,9 +89,11 @@ def run_gtk(version):
 
     def rect(widget):
         if four:
+            # Client-side decorations put the widgets at an offset inside the X window.
             ok, bounds = widget.compute_bounds(window)
-            return [round(bounds.origin.x), round(bounds.origin.y), round(bounds.size.width),
-                    round(bounds.size.height)]
+            dx, dy = window.get_surface_transform()
+            return [round(bounds.origin.x + dx), round(bounds.origin.y + dy),
+                    round(bounds.size.width), round(bounds.size.height)]
         x, y = widget.translate_coordinates(window, 0, 0)
         a = widget.get_allocation()
         return [x, y, a.width, a.height]

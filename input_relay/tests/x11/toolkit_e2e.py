@@ -54,6 +54,14 @@ def pointer():
     return int(fields["x"]), int(fields["y"])
 
 
+def client_origin(window):
+    """The window's client area on the root (xdotool's position counts a frame twice)."""
+    info = subprocess.run(["xwininfo", "-id", str(window)], check=True, capture_output=True,
+                          text=True).stdout
+    fields = dict(line.strip().split(": ", 1) for line in info.splitlines() if ": " in line)
+    return int(fields["Absolute upper-left X"]), int(fields["Absolute upper-left Y"])
+
+
 def run_relay(args):
     return subprocess.run([RELAY, *args], capture_output=True, text=True, timeout=60)
 
@@ -77,9 +85,7 @@ class App:
                                         stderr=subprocess.DEVNULL, text=True)
         ready = json.loads(self.process.stdout.readline())
         self.id = ready["window"]
-        geometry = dict(line.split("=") for line in
-                        xdotool("getwindowgeometry", "--shell", self.id).split())
-        x0, y0 = int(geometry["X"]), int(geometry["Y"])
+        x0, y0 = client_origin(self.id)
         self.widgets = {name: (x + x0, y + y0, w, h) for name, (x, y, w, h) in
                         ready["widgets"].items()}
         deadline = time.monotonic() + READY_SECONDS
