@@ -108,8 +108,9 @@ class App:
         return json.loads(self.process.stdout.readline())
 
     def settled(self):
-        """The state once the application has handled what it was sent."""
-        time.sleep(0.4)
+        """The state once the application has handled what it was sent (a busy machine runs
+        the tests two at a time)."""
+        time.sleep(0.8)
         return self.state()
 
     def command(self, line):
