@@ -25,6 +25,9 @@ inline constexpr std::string_view INVALID_PAYLOAD = "Invalid UTF-8 input payload
 inline constexpr std::string_view NO_PERMISSION =
     "Enable Orvel in System Settings > Privacy & Security > Accessibility before assistant "
     "capture.";
+inline constexpr std::string_view NO_ACCESSIBILITY_BUS =
+    "Turn on assistive technologies for this desktop session (GNOME: Settings > Accessibility; "
+    "elsewhere set org.a11y.Status IsEnabled on the session bus) before assistant capture.";
 inline constexpr std::string_view WINDOW_UNAVAILABLE = "Selected capture window is unavailable.";
 inline constexpr std::string_view NO_ACCESSIBILITY_WINDOWS =
     "Could not inspect the selected application's windows through Accessibility.";
@@ -44,6 +47,24 @@ inline constexpr std::string_view NO_KEYBOARD_ROUTE =
 inline constexpr std::string_view NO_PROCESS = "Could not address the selected window's process.";
 inline constexpr std::string_view NOT_AUTHENTICATED =
     "Could not authenticate a key for the selected window.";
+inline constexpr std::string_view NO_FRONT_ROUTE =
+    "This X server has no XTEST extension to drive the selected window in front; run the take "
+    "on a server that has it.";
+inline constexpr std::string_view SENT_EVENTS_DROPPED =
+    "The selected window's toolkit takes no input sent to the window alone; film with the "
+    "window in front instead (leave INPUT_RELAY_X11_ROUTE unset).";
+inline constexpr std::string_view FRONT_NOT_FOCUSED =
+    "The selected window could not be given the keyboard focus to film it in front.";
+inline constexpr std::string_view USER_POINTER =
+    "The pointer moved or a button was pressed during the take; keep the mouse still while the "
+    "window is filmed in front.";
+inline constexpr std::string_view USER_KEY =
+    "A key was pressed during the take; keep the keyboard still while the window is filmed in "
+    "front.";
+inline constexpr std::string_view FOCUS_CHANGED =
+    "The selected window lost the keyboard focus during the take.";
+inline constexpr std::string_view STACKING_CHANGED =
+    "Another window came over the selected window during the take.";
 inline constexpr std::string_view ELEMENT_REPORT_UNENCODABLE =
     "Could not encode the element report.";
 
@@ -52,6 +73,10 @@ inline std::string unknownKey(std::string_view specification) {
 }
 inline std::string refusedShortcut(std::string_view specification) {
     return "Assistant capture refuses window and app switching shortcuts (" +
+           std::string(specification) + "); they are not scoped to a window.";
+}
+inline std::string refusedDesktopShortcut(std::string_view specification) {
+    return "Assistant capture refuses window, workspace and session shortcuts (" +
            std::string(specification) + "); they are not scoped to a window.";
 }
 inline std::string noAccessibilityWindow(std::uint32_t number) {

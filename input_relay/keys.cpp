@@ -87,6 +87,36 @@ const std::array<std::string_view, 19> SWITCHING = {
 
 namespace {
 
+constexpr std::array<ShortcutRule, 1> MACOS_REFUSED = {{
+    {FLAG_COMMAND | FLAG_OPTION | FLAG_CONTROL, 0, SWITCHING},
+}};
+
+// On Linux Command stands for Control. Alt switches windows and opens the window menu;
+// Control with Alt switches workspaces and reaches the session (log out, restart the server,
+// lock, terminal, show the desktop); Control with Escape opens the session's menu or monitor.
+constexpr std::string_view LINUX_ALT_KEYS[] = {"tab", "`", "escape", "esc", "space"};
+constexpr std::string_view LINUX_CONTROL_ALT_KEYS[] = {
+    "tab",       "left",          "right",   "up",        "down",
+    "arrowleft", "arrowright",    "arrowup", "arrowdown", "delete",
+    "backspace", "forwarddelete", "l",       "t",         "d",
+};
+constexpr std::string_view LINUX_CONTROL_KEYS[] = {"escape", "esc"};
+constexpr std::array<ShortcutRule, 3> LINUX_REFUSED = {{
+    {FLAG_OPTION, 0, LINUX_ALT_KEYS},
+    {FLAG_CONTROL | FLAG_COMMAND, FLAG_OPTION, LINUX_CONTROL_ALT_KEYS},
+    {FLAG_CONTROL | FLAG_COMMAND, 0, LINUX_CONTROL_KEYS},
+}};
+
+constexpr Conventions MACOS_CONVENTIONS = {MACOS_REFUSED, &messages::refusedShortcut,
+                                           messages::NO_PERMISSION};
+constexpr Conventions LINUX_CONVENTIONS = {LINUX_REFUSED, &messages::refusedDesktopShortcut,
+                                           messages::NO_ACCESSIBILITY_BUS};
+
+bool refused(const ShortcutRule& rule, Flags flags, std::string_view name) {
+    return (flags & rule.anyOf) != 0 && (rule.andAnyOf == 0 || (flags & rule.andAnyOf) != 0) &&
+           std::find(rule.keys.begin(), rule.keys.end(), name) != rule.keys.end();
+}
+
 constexpr char32_t KELVIN_SIGN = 0x212A;
 
 template <typename Table, typename Name>
@@ -180,7 +210,11 @@ std::optional<std::string> decodeBase64(std::string_view payload) {
 
 }  // namespace
 
-KeyChord resolveSpec(std::string_view specification) {
+const Conventions& conventionsOf(Desktop desktop) {
+    return desktop == Desktop::freedesktop ? LINUX_CONVENTIONS : MACOS_CONVENTIONS;
+}
+
+KeyChord resolveSpec(std::string_view specification, const Conventions& conventions) {
     Flags flags = 0;
     std::string name;
     for (const std::string& piece : splitDroppingEmpty(lowerCased(specification), '+')) {
@@ -190,9 +224,9 @@ KeyChord resolveSpec(std::string_view specification) {
             name = piece;
         }
     }
-    if ((flags & ~FLAG_SHIFT) != 0 &&
-        std::find(SWITCHING.begin(), SWITCHING.end(), name) != SWITCHING.end()) {
-        fail(messages::refusedShortcut(specification));
+    if (std::any_of(conventions.refusedShortcuts.begin(), conventions.refusedShortcuts.end(),
+                    [&](const ShortcutRule& rule) { return refused(rule, flags, name); })) {
+        fail(conventions.refusedShortcut(specification));
     }
     if (const Key* key = keyNamed(name)) {
         return {*key, flags};

@@ -4,10 +4,13 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform.h"
 
 namespace input_relay {
 
@@ -38,8 +41,24 @@ extern const std::array<std::string_view, 4> REPORTED_MODS;
 extern const std::array<std::pair<Flags, Key>, 4> MOD_KEYS;
 extern const std::array<std::string_view, 19> SWITCHING;
 
+// Chords a desktop keeps for itself: a modifier of `anyOf` held, and one of `andAnyOf` too
+// when that is not 0, with one of the keys named.
+struct ShortcutRule {
+    Flags anyOf = 0;
+    Flags andAnyOf = 0;
+    std::span<const std::string_view> keys;
+};
+
+// The rules that differ between desktops, one table each, chosen by `conventionsOf`.
+struct Conventions {
+    std::span<const ShortcutRule> refusedShortcuts;
+    std::string (*refusedShortcut)(std::string_view specification);
+    std::string_view noPermission;
+};
+const Conventions& conventionsOf(Desktop desktop);
+
 // Fails on a refused shortcut or a key no table names.
-KeyChord resolveSpec(std::string_view specification);
+KeyChord resolveSpec(std::string_view specification, const Conventions& conventions);
 // Fails when the payload is not Base64 or its bytes are not UTF-8.
 std::u32string decodeType(std::string_view payload);
 // The key that types one user-perceived character, with or without Shift; none when the

@@ -97,6 +97,10 @@ enum class PostOutcome {
     unauthenticated,  // a key event for which no authentication could be made; not posted
 };
 
+// The desktop whose conventions the relay follows: which chords belong to it rather than to a
+// window, what Command means, what a user switches on for accessibility.
+enum class Desktop { macos, freedesktop };
+
 using ProcessSerialNumber = std::array<std::uint8_t, 8>;
 using FocusRecord = std::array<std::uint8_t, 248>;
 
@@ -112,6 +116,8 @@ class Platform {
     // Unbuffered writes: the bytes have reached the file descriptor when these return.
     virtual void writeOutput(std::string_view bytes) = 0;
     virtual void writeError(std::string_view bytes) = 0;
+
+    virtual Desktop desktop() = 0;
 
     // Pointer, permissions and windows.
     virtual std::optional<Point> pointerLocation() = 0;

@@ -189,6 +189,8 @@ class MacPlatform : public posix_process::PosixProcess<Platform> {
     double uptime() override { return [NSProcessInfo processInfo].systemUptime; }
     double wallClock() override { return [NSDate date].timeIntervalSince1970; }
 
+    Desktop desktop() override { return Desktop::macos; }
+
     std::optional<Point> pointerLocation() override {
         CGEventRef event = CGEventCreate(nullptr);
         if (!event) {

@@ -185,7 +185,7 @@ void SkyLight::stamp(Event& event, const WindowScope& scope, std::int64_t phase,
 
 Relay::Relay(Platform& platform, std::vector<std::string> args,
              const volatile std::sig_atomic_t& cancelled)
-    : platform_(platform), cancelled_(cancelled) {
+    : platform_(platform), cancelled_(cancelled), conventions_(conventionsOf(platform.desktop())) {
     readOnly_ = !args.empty() && args.front() == ELEMENTS_MODE;
     commands_ = std::move(args);
     if (readOnly_) {
@@ -234,7 +234,7 @@ void Relay::start() {
     charUs_ = microseconds(charMs_);
     for (const std::string& command : commands_) {
         if (startsWith(command, KEY_PREFIX)) {
-            resolveSpec(std::string_view(command).substr(KEY_PREFIX.size()));
+            resolveSpec(std::string_view(command).substr(KEY_PREFIX.size()), conventions_);
         } else if (startsWith(command, TYPE_PREFIX)) {
             decodeType(std::string_view(command).substr(TYPE_PREFIX.size()));
         }
@@ -303,7 +303,7 @@ void Relay::runCommand(const std::string& command) {
             pacedSleep(charUs_, tc);
         }
     } else if (startsWith(text, KEY_PREFIX)) {
-        postKey(resolveSpec(text.substr(KEY_PREFIX.size())));
+        postKey(resolveSpec(text.substr(KEY_PREFIX.size()), conventions_));
     } else {
         auto pieces = splitDroppingEmpty(text, ',');
         if (pieces.size() != 2) {
@@ -360,7 +360,7 @@ std::optional<WindowScope> Relay::resolveScope() {
         return std::nullopt;
     }
     if (!platform_.accessibilityTrusted() || !platform_.canPostEvents()) {
-        fail(std::string(messages::NO_PERMISSION));
+        fail(std::string(conventions_.noPermission));
     }
     auto pieces = splitDroppingEmpty(commands_.front(), ':');
     auto number = pieces.size() == 2 ? parseUInt32(pieces[1]) : std::nullopt;

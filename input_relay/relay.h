@@ -85,6 +85,7 @@ class Relay {
 
     Platform& platform_;
     const volatile std::sig_atomic_t& cancelled_;
+    const Conventions& conventions_;
     bool readOnly_ = false;
     std::vector<std::string> commands_;
     std::int32_t parentProcess_ = 0;

@@ -101,6 +101,10 @@ void FakePlatform::writeOutput(std::string_view bytes) {
 void FakePlatform::writeError(std::string_view bytes) {
     err += bytes;
 }
+Desktop FakePlatform::desktop() {
+    return desktopKind;
+}
+
 std::optional<Point> FakePlatform::pointerLocation() {
     return pointer;
 }

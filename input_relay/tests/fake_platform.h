@@ -34,6 +34,7 @@ struct HeldInput {
 class FakePlatform : public Platform {
   public:
     // Scene.
+    Desktop desktopKind = Desktop::macos;
     std::optional<Point> pointer = Point{5, 5};
     bool trusted = true;
     bool postAllowed = true;
@@ -81,6 +82,7 @@ class FakePlatform : public Platform {
     std::int32_t parentProcessId() override;
     void writeOutput(std::string_view bytes) override;
     void writeError(std::string_view bytes) override;
+    Desktop desktop() override;
     std::optional<Point> pointerLocation() override;
     bool accessibilityTrusted() override;
     bool canPostEvents() override;

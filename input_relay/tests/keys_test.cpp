@@ -45,7 +45,7 @@ TEST(ResolveSpec, ResolvesModifiersAndKeyInAnyOrderAndCase) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.specification);
-        KeyChord chord = resolveSpec(c.specification);
+        KeyChord chord = resolveSpec(c.specification, conventionsOf(Desktop::macos));
         EXPECT_EQ(chord.key.code, c.code);
         EXPECT_EQ(chord.flags, c.flags);
     }
@@ -68,7 +68,31 @@ TEST(ResolveSpec, RefusesSwitchingShortcutsAndUnknownKeysNamingTheTextAsWritten)
         {"\xff", messages::unknownKey("\xff")},
     };
     for (const auto& [specification, message] : cases) {
-        EXPECT_EQ(failureOf([spec = specification] { resolveSpec(spec); }), message)
+        EXPECT_EQ(
+            failureOf([spec = specification] { resolveSpec(spec, conventionsOf(Desktop::macos)); }),
+            message)
+            << specification;
+    }
+}
+
+// On Linux the desktop keeps Alt switching, Control+Alt workspace and session keys and
+// Control+Escape; Control (and Command, which stands for it) chords edit inside the window.
+TEST(ResolveSpec, LinuxRefusesOnlyTheDesktopsOwnChords) {
+    const std::pair<std::string_view, bool> cases[] = {
+        {"alt+tab", true},           {"alt+shift+tab", true},   {"alt+`", true},
+        {"alt+space", true},         {"alt+esc", true},         {"ctrl+alt+left", true},
+        {"cmd+alt+down", true},      {"ctrl+alt+delete", true}, {"ctrl+alt+backspace", true},
+        {"ctrl+alt+l", true},        {"ctrl+alt+t", true},      {"ctrl+escape", true},
+        {"ctrl+left", false},        {"ctrl+w", false},         {"ctrl+t", false},
+        {"ctrl+n", false},           {"ctrl+h", false},         {"cmd+q", false},
+        {"ctrl+tab", false},         {"cmd+a", false},          {"alt+left", false},
+        {"ctrl+shift+right", false},
+    };
+    const Conventions& desktop = conventionsOf(Desktop::freedesktop);
+    for (const auto& [specification, refusedChord] : cases) {
+        const std::string failure =
+            failureOf([spec = specification, &desktop] { resolveSpec(spec, desktop); });
+        EXPECT_EQ(failure, refusedChord ? messages::refusedDesktopShortcut(specification) : "")
             << specification;
     }
 }

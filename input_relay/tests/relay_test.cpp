@@ -69,6 +69,13 @@ INSTANTIATE_TEST_SUITE_P(Relay, StartupFailures,
                                              {"window:x"},
                                              [](FakePlatform& p) { p.trusted = false; },
                                              std::string(messages::NO_PERMISSION)},
+                                 FailureCase{"NotTrustedOnAFreedesktop",
+                                             {TOKEN},
+                                             [](FakePlatform& p) {
+                                                 p.trusted = false;
+                                                 p.desktopKind = Desktop::freedesktop;
+                                             },
+                                             std::string(messages::NO_ACCESSIBILITY_BUS)},
                                  FailureCase{"CannotPostEvents",
                                              {TOKEN},
                                              [](FakePlatform& p) { p.postAllowed = false; },
