@@ -21,13 +21,23 @@ export interface CaptureRect {
     height: number;
 }
 
+/**
+ * A recording failure: the description as its message, with the failure's number and the
+ * domain that number belongs to ("ScreenRecorder" for the recorder's own, or the system's,
+ * such as "POSIX").
+ */
+export interface RecorderError extends Error {
+    code: number;
+    domain: string;
+}
+
 /** null once capture has started; otherwise why it did not. */
-export type StartCallback = (error: Error | null) => void;
+export type StartCallback = (error: RecorderError | null) => void;
 /**
  * (error, null) when the recording failed, (null, outputPath) when the file is finished,
  * (null, null) when there was no file to report.
  */
-export type StopCallback = (error: Error | null, outputPath: string | null) => void;
+export type StopCallback = (error: RecorderError | null, outputPath: string | null) => void;
 /** Always null: a pause or resume that does not apply is ignored. */
 export type AcknowledgeCallback = (error: null) => void;
 /** Called once per unexpected end of a recording. */

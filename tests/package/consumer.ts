@@ -33,7 +33,8 @@ recorder.setStreamStoppedCallback((message: string, outputPath: string, wroteVid
     console.log(message, outputPath, wroteVideo);
 });
 recorder.startRecordingDisplay(1, '/tmp/display.mp4', null, options, (error) => {
-    console.log(error?.message);
+    const code: number | undefined = error?.code;
+    console.log(error?.message, code, error?.domain);
 });
 recorder.startRecordingDisplay(1, '/tmp/rect.mp4', { x: 0, y: 0, width: 640, height: 480 }, options,
                                (error: Error | null) => console.log(error));
