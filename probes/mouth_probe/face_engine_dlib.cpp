@@ -7,6 +7,7 @@
 
 #include "face_engine.h"
 #include "face_model_dlib.h"
+#include "face_search_dlib.h"
 #include "frame_stream.h"
 #include "probe_run.h"
 #include "program_build.h"
@@ -43,10 +44,15 @@ FaceModel loadFaceModel() {
     if (!directory.empty() && std::filesystem::exists(packed, error)) {
         return loadPackedFaceModel(packed.string());
     }
-    FaceModel model;
-    model.detector = dlib::get_frontal_face_detector();
-    dlib::deserialize(PROBES_DLIB_SHAPE_MODEL) >> model.predictor;
-    return model;
+    return loadDlibFaceModel(PROBES_DLIB_SHAPE_MODEL);
+}
+
+FaceModel loadModel() {
+    try {
+        return loadFaceModel();
+    } catch (const std::exception& error) {
+        throw PlatformError(std::string("cannot load the face landmark model: ") + error.what());
+    }
 }
 
 // The region a known face is looked for in, in frame pixels, and the scale it is searched at.
@@ -71,23 +77,14 @@ double overlap(const dlib::rectangle& a, const dlib::rectangle& b) {
 
 class DlibFaceEngine : public FaceEngine {
   public:
-    DlibFaceEngine() {
-        try {
-            FaceModel model = loadFaceModel();
-            detector_ = std::move(model.detector);
-            predictor_ = std::move(model.predictor);
-        } catch (const std::exception& error) {
-            throw PlatformError(std::string("cannot load the face landmark model: ") +
-                                error.what());
-        }
-    }
+    DlibFaceEngine() : model_(loadModel()), search_(model_.detector) {}
 
     std::vector<DetectedFace> detectFaces(std::span<const std::uint8_t> bmp) override {
         // Faces are searched on the whole 960 px picture: the detector's 80 px window then
         // finds faces down to 1/12 of the picture width, such as a small camera inset.
         loadImage(bmp);
         std::vector<DetectedFace> faces;
-        for (const dlib::rectangle& box : detector_(image_)) {
+        for (const dlib::rectangle& box : search_(image_)) {
             faces.push_back(face(box));
         }
         return faces;
@@ -144,7 +141,7 @@ class DlibFaceEngine : public FaceEngine {
             chip_);
         std::optional<dlib::rectangle> best;
         double bestOverlap = 0.0;
-        for (const dlib::rectangle& hit : detector_(chip_)) {
+        for (const dlib::rectangle& hit : model_.detector(chip_)) {
             const dlib::rectangle box = dlib::translate_rect(
                 dlib::rectangle(std::lround(hit.left() / region.scale),
                                 std::lround(hit.top() / region.scale),
@@ -164,7 +161,7 @@ class DlibFaceEngine : public FaceEngine {
     DetectedFace face(const dlib::rectangle& box) const {
         const double columns = static_cast<double>(image_.nc());
         const double rows = static_cast<double>(image_.nr());
-        const dlib::full_object_detection shape = predictor_(image_, box);
+        const dlib::full_object_detection shape = (*model_.landmarks)(image_, box);
         const double boxWidth = static_cast<double>(box.width());
         const double boxHeight = static_cast<double>(box.height());
         const double boxBottom = static_cast<double>(box.top()) + boxHeight;
@@ -182,8 +179,8 @@ class DlibFaceEngine : public FaceEngine {
         return face;
     }
 
-    dlib::frontal_face_detector detector_;
-    dlib::shape_predictor predictor_;
+    FaceModel model_;
+    FaceSearch search_;
     GreyImage grey_;
     GreyArray image_;
     GreyArray chip_;
