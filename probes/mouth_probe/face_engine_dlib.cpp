@@ -84,8 +84,8 @@ class DlibFaceEngine : public FaceEngine {
         // finds faces down to 1/12 of the picture width, such as a small camera inset.
         loadImage(bmp);
         std::vector<DetectedFace> faces;
-        for (const dlib::rectangle& box : search_(image_)) {
-            faces.push_back(face(box));
+        for (const dlib::rect_detection& found : search_(image_)) {
+            faces.push_back(face(found.rect));
         }
         return faces;
     }
