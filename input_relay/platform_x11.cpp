@@ -364,21 +364,11 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
         return outcome;
     }
 
-    // A route that needs the user idle watches between events too, so that a take waiting
-    // for its next event still stops within one slice. The watch comes out of the slice, so
-    // that pacing stays on time.
-    void sleepMicroseconds(std::uint32_t microseconds) override {
-        const auto start = std::chrono::steady_clock::now();
-        if (route_) {
-            route_->watch();
-        }
-        const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count();
-        if (spent < microseconds) {
-            PosixProcess::sleepMicroseconds(static_cast<std::uint32_t>(microseconds - spent));
-        }
+    FrontState frontState(std::optional<Point> point) override {
+        return route_ ? route_->state(point) : FrontState::ok;
     }
+
+    bool inPopUpOfTake(Point point) override { return route_ && route_->popUpAt(point); }
 
   private:
     static Toolkit toolkitOf(AtspiAccessible* application) {

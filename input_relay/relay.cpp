@@ -92,6 +92,25 @@ JsonObject pointRecord(std::string_view kind, Point point) {
     return {{"kind", {std::string(kind)}}, {"x", {point.x}}, {"y", {point.y}}};
 }
 
+// The line a take ends with when its window is no longer left to it; none while it is.
+std::optional<std::string_view> frontFailure(FrontState state) {
+    switch (state) {
+        case FrontState::ok:
+            return std::nullopt;
+        case FrontState::userPointer:
+            return messages::USER_POINTER;
+        case FrontState::userKey:
+            return messages::USER_KEY;
+        case FrontState::focusLost:
+            return messages::FOCUS_CHANGED;
+        case FrontState::stackingChanged:
+            return messages::STACKING_CHANGED;
+        case FrontState::notFocused:
+            return messages::FRONT_NOT_FOCUSED;
+    }
+    return std::nullopt;
+}
+
 FocusRecord focusRecord(std::uint32_t window, std::uint8_t target) {
     FocusRecord record{};
     record[FOCUS_LENGTH_BYTE] = static_cast<std::uint8_t>(record.size());
@@ -326,6 +345,7 @@ void Relay::pacedSleep(std::uint32_t us, std::optional<double> since) {
     const double end = since.value_or(platform_.uptime()) + us / 1e6;
     for (;;) {
         checkCancellation();
+        checkFront(std::nullopt);
         const double remaining = end - platform_.uptime();
         if (remaining <= 0) {
             return;
@@ -399,10 +419,22 @@ void Relay::checkScope(std::optional<Point> point) {
     if (!entry || entry->bounds != scope_->bounds || entry->ownerPid != scope_->pid) {
         fail(std::string(messages::WINDOW_CHANGED));
     }
-    if (point && !contains(scope_->bounds, *point)) {
+    // A menu the window opened during the take may reach past the window's frame.
+    if (point && !contains(scope_->bounds, *point) && !platform_.inPopUpOfTake(*point)) {
         fail(std::string(messages::LEFT_WINDOW));
     }
+    checkFront(point);
     checkCancellation();
+}
+
+// Once input is armed, the user's own devices and the desktop must leave the window to it.
+void Relay::checkFront(std::optional<Point> point) {
+    if (!targetPid_) {
+        return;
+    }
+    if (auto line = frontFailure(platform_.frontState(point))) {
+        fail(std::string(*line));
+    }
 }
 
 bool Relay::covered(const WindowScope& scope) {

@@ -69,6 +69,7 @@ class Relay {
 
     std::optional<WindowScope> resolveScope();
     void checkScope(std::optional<Point> point);
+    void checkFront(std::optional<Point> point);
     bool covered(const WindowScope& scope);
     void raise(const WindowScope& scope);
 
