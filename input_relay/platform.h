@@ -101,6 +101,17 @@ enum class PostOutcome {
 // window, what Command means, what a user switches on for accessibility.
 enum class Desktop { macos, freedesktop };
 
+// The kinds of input a take holds.
+struct InputKinds {
+    bool pointer = false;  // moves, presses, releases, clicks
+    bool scroll = false;
+    bool keys = false;  // key chords and typed text
+    bool operator==(const InputKinds&) const = default;
+    bool overlaps(const InputKinds& other) const {
+        return (pointer && other.pointer) || (scroll && other.scroll) || (keys && other.keys);
+    }
+};
+
 // Whether the user and the desktop still leave the selected window to the relay, where its
 // input takes the user's own path to the window (the window in front): the pointer and the
 // keyboard rest, the window holds the focus and is topmost under the event.
@@ -169,6 +180,9 @@ class Platform {
     // Creates the event, authenticates it for pid when it is a key event, and delivers it to
     // that process only.
     virtual PostOutcome postToPid(std::int32_t pid, const Event& event) = 0;
+    // Whether the loaded route delivers every kind of input the take holds to the selected
+    // window; asked once, after the route is loaded and before any input.
+    virtual bool routeDelivers(const InputKinds& kinds) = 0;
     // Asked before every injected event, with its point for pointer and scroll events and none
     // for keys, and at every slice of a wait (none): what stands between the relay's input and
     // the selected window once it is armed.

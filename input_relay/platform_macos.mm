@@ -373,6 +373,8 @@ class MacPlatform : public posix_process::PosixProcess<Platform> {
         return outcome;
     }
 
+    // The scoped route delivers every kind of input it creates.
+    bool routeDelivers(const InputKinds&) override { return true; }
     // The scoped route reaches the window without its being in front or the user idle.
     FrontState frontState(std::optional<Point>) override { return FrontState::ok; }
     // The route marks every event with the selected window, so a pop-up cannot receive it.

@@ -228,6 +228,11 @@ PostOutcome FakePlatform::postToPid(std::int32_t pid, const Event& event) {
     return PostOutcome::posted;
 }
 
+bool FakePlatform::routeDelivers(const InputKinds& kinds) {
+    deliveryQuestions.push_back(kinds);
+    return !kinds.overlaps(dropped);
+}
+
 FrontState FakePlatform::frontState(std::optional<Point> point) {
     frontQuestions.push_back(point);
     return onFrontState ? onFrontState(point) : FrontState::ok;

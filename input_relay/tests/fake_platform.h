@@ -60,6 +60,7 @@ class FakePlatform : public Platform {
     std::set<EventType> uncreatable;
     std::function<bool(const Event&)> authenticationFails;
     std::vector<FakePopUp> popUps;
+    InputKinds dropped;  // what the route loses
     // Answers the front state questions; nothing stands in the way without it.
     std::function<FrontState(std::optional<Point>)> onFrontState;
 
@@ -76,6 +77,7 @@ class FakePlatform : public Platform {
     std::vector<std::string> openedBundles;
     std::vector<std::pair<ProcessSerialNumber, FocusRecord>> focusRecords;
     std::vector<PostedEvent> posted;
+    std::vector<InputKinds> deliveryQuestions;
     std::vector<std::optional<Point>> frontQuestions;  // the point of each front state question
     std::vector<std::pair<int, std::string>> attributesSet;  // (node, attribute); node -1: app
     std::string out;
@@ -115,6 +117,7 @@ class FakePlatform : public Platform {
     std::optional<ProcessSerialNumber> processForPid(std::int32_t pid) override;
     void postEventRecord(const ProcessSerialNumber& process, const FocusRecord& record) override;
     PostOutcome postToPid(std::int32_t pid, const Event& event) override;
+    bool routeDelivers(const InputKinds& kinds) override;
     FrontState frontState(std::optional<Point> point) override;
     bool inPopUpOfTake(Point point) override;
 

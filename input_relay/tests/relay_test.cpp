@@ -410,6 +410,42 @@ TEST_F(RelayTest, TheFrontIsAskedFromArmingAtEachPointerEventsPoint) {
     EXPECT_GT(fresh.frontQuestions.size(), points.size());
 }
 
+// The route is asked, once and before any input, about the kinds the script will inject;
+// commands that are skipped inject nothing.
+TEST_F(RelayTest, TheRouteIsAskedAboutTheKindsOfInputTheScriptHolds) {
+    const std::pair<std::vector<std::string>, InputKinds> cases[] = {
+        {{}, {}},
+        {{"d:5", "k:5", "wait:10", "1,2,3", "scroll:x", "type:"}, {}},
+        {{"150,150"}, {.pointer = true}},
+        {{"click:2"}, {.pointer = true}},
+        {{"up"}, {.pointer = true}},
+        {{"scroll:40"}, {.scroll = true}},
+        {{"key:a"}, {.keys = true}},
+        {{"type:YQ=="}, {.keys = true}},
+        {{"150,150", "scroll:-40", "key:a"}, {.pointer = true, .scroll = true, .keys = true}},
+    };
+    for (const auto& [script, kinds] : cases) {
+        FakePlatform fresh = withWindow();
+        std::vector<std::string> args{TOKEN};
+        args.insert(args.end(), script.begin(), script.end());
+        Relay(fresh, args, cancelled).run();
+        EXPECT_EQ(fresh.deliveryQuestions, std::vector<InputKinds>{kinds}) << args.back();
+    }
+}
+
+// A route that would lose some of the take refuses it before anything reaches the window.
+TEST_F(RelayTest, ATakeTheRouteWouldPartlyLoseIsRefusedUpFront) {
+    platform.dropped = {.scroll = true};
+    EXPECT_EQ(run({TOKEN, "150,150", "click", "key:a", "scroll:40"}), 2);
+    EXPECT_EQ(platform.err, std::string(messages::SENT_EVENTS_DROPPED) + "\n");
+    EXPECT_TRUE(platform.posted.empty());
+    EXPECT_TRUE(platform.focusRecords.empty());
+    EXPECT_EQ(platform.out, "");
+    FakePlatform fresh = withWindow();
+    fresh.dropped = {.scroll = true};
+    EXPECT_EQ(Relay(fresh, {TOKEN, "150,150", "click", "key:a"}, cancelled).run(), 0);
+}
+
 TEST_F(RelayTest, TheScopeIsCheckedBeforeEveryEvent) {
     const std::pair<std::function<void(FakePlatform&)>, std::string_view> cases[] = {
         {[](FakePlatform& p) { p.windows[0].bounds->x += 1; }, messages::WINDOW_CHANGED},

@@ -38,6 +38,12 @@ USER_POINTER = ("The pointer moved or a button was pressed during the take; keep
                 "still while the window is filmed in front.")
 USER_KEY = ("A key was pressed during the take; keep the keyboard still while the window is "
             "filmed in front.")
+SENT_DROPPED = ("The selected window's toolkit drops input of this take sent to the window "
+                "alone; film with the window in front instead (leave INPUT_RELAY_X11_ROUTE "
+                "unset).")
+# What each toolkit drops of the input sent to its window alone.
+DROPPED_WHEN_SENT = {"gtk3": "pointer events", "gtk4": "everything", "qt5": "the wheel",
+                     "firefox": "pointer events"}
 
 
 def b64(text):
@@ -250,6 +256,19 @@ class InFront(unittest.TestCase):
         _, err = relay.communicate(timeout=10)
         self.assertEqual((relay.returncode, err), (2, line + "\n"))
         self.assertNotIn("late", self.app.settled()["text"])
+
+    @unittest.skipIf(TOOLKIT not in DROPPED_WHEN_SENT, "the toolkit keeps what it is sent")
+    def test_sent_input_the_toolkit_drops_is_refused_up_front(self):
+        before = self.app.settled()
+        done = subprocess.run(
+            [RELAY, f"window:{self.app.id}", self.app.at("entry"), "click", b64("sent"),
+             self.app.at("list"), "scroll:200"],
+            env=dict(os.environ, INPUT_RELAY_X11_ROUTE="window"), capture_output=True, text=True,
+            timeout=60)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (2, "", SENT_DROPPED + "\n"))
+        after = self.app.settled()
+        self.assertEqual((after["text"], after["scroll"]), (before["text"], before["scroll"]))
+        self.assertEqual(pointer(), PARKED)
 
     @unittest.skipIf(TOOLKIT in BROWSERS, "one browser at a time")
     def test_another_applications_focused_window_receives_nothing(self):
