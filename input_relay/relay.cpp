@@ -128,24 +128,14 @@ JsonObject pointRecord(std::string_view kind, Point point) {
     return {{"kind", {std::string(kind)}}, {"x", {point.x}}, {"y", {point.y}}};
 }
 
-// The line a take ends with when its window is no longer left to it; none while it is.
-std::optional<std::string_view> frontFailure(FrontState state) {
-    switch (state) {
-        case FrontState::ok:
-            return std::nullopt;
-        case FrontState::userPointer:
-            return messages::USER_POINTER;
-        case FrontState::userKey:
-            return messages::USER_KEY;
-        case FrontState::focusLost:
-            return messages::FOCUS_CHANGED;
-        case FrontState::stackingChanged:
-            return messages::STACKING_CHANGED;
-        case FrontState::notFocused:
-            return messages::FRONT_NOT_FOCUSED;
-    }
-    return std::nullopt;
-}
+// The line a take ends with for each thing that stands between its input and the window.
+constexpr std::pair<FrontState, std::string_view> FRONT_FAILURES[] = {
+    {FrontState::userPointer, messages::USER_POINTER},
+    {FrontState::userKey, messages::USER_KEY},
+    {FrontState::focusLost, messages::FOCUS_CHANGED},
+    {FrontState::stackingChanged, messages::STACKING_CHANGED},
+    {FrontState::notFocused, messages::FRONT_NOT_FOCUSED},
+};
 
 FocusRecord focusRecord(std::uint32_t window, std::uint8_t target) {
     FocusRecord record{};
@@ -464,8 +454,11 @@ void Relay::checkFront(std::optional<Point> point) {
     if (!targetPid_) {
         return;
     }
-    if (auto line = frontFailure(platform_.frontState(point))) {
-        fail(std::string(*line));
+    const FrontState state = platform_.frontState(point);
+    for (const auto& [failing, line] : FRONT_FAILURES) {
+        if (state == failing) {
+            fail(std::string(line));
+        }
     }
 }
 
