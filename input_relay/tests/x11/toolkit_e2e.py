@@ -12,6 +12,7 @@ accessibility bus knows the display.)
 import base64
 import json
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -143,7 +144,7 @@ class Browser(App):
         self.profile = tempfile.TemporaryDirectory()
         self.process = subprocess.Popen(
             [*BROWSERS[TOOLKIT](self.profile.name), "file://" + PAGE],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         deadline = time.monotonic() + 60
         self.id = None
         while self.id is None:
@@ -172,12 +173,17 @@ class Browser(App):
                 time.sleep(0.2)
 
     def close(self):
-        self.process.terminate()
+        # The browser's helper processes write into the profile until they are gone too.
+        os.killpg(self.process.pid, signal.SIGTERM)
         try:
             self.process.wait(timeout=10)
         except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+            pass
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.process.wait()
         self.profile.cleanup()
 
 
