@@ -51,8 +51,8 @@ inline constexpr std::string_view NO_FRONT_ROUTE =
     "This X server has no XTEST extension to drive the selected window in front; run the take "
     "on a server that has it.";
 inline constexpr std::string_view SENT_EVENTS_DROPPED =
-    "The selected window's toolkit takes no input sent to the window alone; film with the "
-    "window in front instead (leave INPUT_RELAY_X11_ROUTE unset).";
+    "The selected window's toolkit drops input of this take sent to the window alone; film "
+    "with the window in front instead (leave INPUT_RELAY_X11_ROUTE unset).";
 inline constexpr std::string_view FRONT_NOT_FOCUSED =
     "The selected window could not be given the keyboard focus to film it in front.";
 inline constexpr std::string_view USER_POINTER =

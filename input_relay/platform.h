@@ -101,6 +101,29 @@ enum class PostOutcome {
 // window, what Command means, what a user switches on for accessibility.
 enum class Desktop { macos, freedesktop };
 
+// The kinds of input a take holds.
+struct InputKinds {
+    bool pointer = false;  // moves, presses, releases, clicks
+    bool scroll = false;
+    bool keys = false;  // key chords and typed text
+    bool operator==(const InputKinds&) const = default;
+    bool overlaps(const InputKinds& other) const {
+        return (pointer && other.pointer) || (scroll && other.scroll) || (keys && other.keys);
+    }
+};
+
+// Whether the user and the desktop still leave the selected window to the relay, where its
+// input takes the user's own path to the window (the window in front): the pointer and the
+// keyboard rest, the window holds the focus and is topmost under the event.
+enum class FrontState {
+    ok,               // nothing stands in the way, or the route needs none of it
+    userPointer,      // the pointer is not where the relay left it, or a button is down
+    userKey,          // a key the relay did not press is down
+    focusLost,        // the window had the keyboard focus and has lost it
+    stackingChanged,  // another window is topmost under the event
+    notFocused,       // the window could not be given the keyboard focus
+};
+
 using ProcessSerialNumber = std::array<std::uint8_t, 8>;
 using FocusRecord = std::array<std::uint8_t, 248>;
 
@@ -157,6 +180,16 @@ class Platform {
     // Creates the event, authenticates it for pid when it is a key event, and delivers it to
     // that process only.
     virtual PostOutcome postToPid(std::int32_t pid, const Event& event) = 0;
+    // Whether the loaded route delivers every kind of input the take holds to the selected
+    // window; asked once, after the route is loaded and before any input.
+    virtual bool routeDelivers(const InputKinds& kinds) = 0;
+    // Asked before every injected event, with its point for pointer and scroll events and none
+    // for keys, and at every slice of a wait (none): what stands between the relay's input and
+    // the selected window once it is armed.
+    virtual FrontState frontState(std::optional<Point> point) = 0;
+    // Whether the point lies inside a pop-up (menu, list) that the selected window's
+    // application opened over it since input was armed, and that the route reaches there.
+    virtual bool inPopUpOfTake(Point point) = 0;
 };
 
 // Made by the platform linked into the program.

@@ -373,6 +373,13 @@ class MacPlatform : public posix_process::PosixProcess<Platform> {
         return outcome;
     }
 
+    // The scoped route delivers every kind of input it creates.
+    bool routeDelivers(const InputKinds&) override { return true; }
+    // The scoped route reaches the window without its being in front or the user idle.
+    FrontState frontState(std::optional<Point>) override { return FrontState::ok; }
+    // The route marks every event with the selected window, so a pop-up cannot receive it.
+    bool inPopUpOfTake(Point) override { return false; }
+
   private:
     // A route function found by routeFunctionAvailable; the relay loads the route before use.
     template <typename Function>

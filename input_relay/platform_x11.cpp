@@ -364,21 +364,15 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
         return outcome;
     }
 
-    // A route that needs the user idle watches between events too, so that a take waiting
-    // for its next event still stops within one slice. The watch comes out of the slice, so
-    // that pacing stays on time.
-    void sleepMicroseconds(std::uint32_t microseconds) override {
-        const auto start = std::chrono::steady_clock::now();
-        if (route_) {
-            route_->watch();
-        }
-        const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count();
-        if (spent < microseconds) {
-            PosixProcess::sleepMicroseconds(static_cast<std::uint32_t>(microseconds - spent));
-        }
+    bool routeDelivers(const InputKinds& kinds) override {
+        return route_ && delivers(routeKind_, toolkit_, kinds);
     }
+
+    FrontState frontState(std::optional<Point> point) override {
+        return route_ ? route_->state(point) : FrontState::ok;
+    }
+
+    bool inPopUpOfTake(Point point) override { return route_ && route_->popUpAt(point); }
 
   private:
     static Toolkit toolkitOf(AtspiAccessible* application) {
@@ -405,12 +399,9 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
 
     std::unique_ptr<X11Route> makeRoute() {
         const char* requested = std::getenv(ROUTE_VARIABLE);
-        auto kind = chooseRoute(toolkit_, requested != nullptr ? requested : "");
-        if (!kind) {
-            fail(std::string(messages::SENT_EVENTS_DROPPED));
-        }
+        routeKind_ = chooseRoute(requested != nullptr ? requested : "");
         const RouteContext context{connection_, root_, *keyboard_, *windows_};
-        if (*kind == RouteKind::sendEvent) {
+        if (routeKind_ == RouteKind::sendEvent) {
             return makeSendEventRoute(context);
         }
         if (!xtestPresent()) {
@@ -646,6 +637,7 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
     std::map<std::uint16_t, xcb_keycode_t> pressed_;  // virtual key code to X keycode
     std::optional<X11Keyboard> keyboard_;
     std::unique_ptr<X11Route> route_;
+    RouteKind routeKind_ = RouteKind::front;
     Toolkit toolkit_;
 };
 

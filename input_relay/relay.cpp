@@ -82,6 +82,42 @@ bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// "X,Y": a move, or a drag while the button is held.
+std::optional<Point> parseMove(std::string_view text) {
+    auto pieces = splitDroppingEmpty(text, ',');
+    if (pieces.size() != 2) {
+        return std::nullopt;
+    }
+    auto x = parseDouble(pieces[0]);
+    auto y = parseDouble(pieces[1]);
+    if (!x || !y) {
+        return std::nullopt;
+    }
+    return Point{*x, *y};
+}
+
+// What the commands will inject; commands that are skipped inject nothing.
+InputKinds inputKindsOf(const std::vector<std::string>& commands) {
+    InputKinds kinds;
+    for (std::string_view text : commands) {
+        if (startsWith(text, WINDOW_PREFIX) || startsWith(text, STEP_PREFIX) ||
+            startsWith(text, CHARACTER_PREFIX) || startsWith(text, WAIT_PREFIX)) {
+            continue;
+        }
+        if (text == CLICK || startsWith(text, CLICK_PREFIX) || text == "down" || text == "up" ||
+            parseMove(text)) {
+            kinds.pointer = true;
+        } else if (startsWith(text, SCROLL_PREFIX)) {
+            kinds.scroll = kinds.scroll || parseInt32(text.substr(SCROLL_PREFIX.size()));
+        } else if (startsWith(text, KEY_PREFIX)) {
+            kinds.keys = true;
+        } else if (startsWith(text, TYPE_PREFIX)) {
+            kinds.keys = kinds.keys || !decodeType(text.substr(TYPE_PREFIX.size())).empty();
+        }
+    }
+    return kinds;
+}
+
 const WindowEntry* entryNumbered(const std::vector<WindowEntry>& entries, std::uint32_t number) {
     auto it = std::find_if(entries.begin(), entries.end(),
                            [&](const WindowEntry& e) { return e.number == number; });
@@ -91,6 +127,15 @@ const WindowEntry* entryNumbered(const std::vector<WindowEntry>& entries, std::u
 JsonObject pointRecord(std::string_view kind, Point point) {
     return {{"kind", {std::string(kind)}}, {"x", {point.x}}, {"y", {point.y}}};
 }
+
+// The line a take ends with for each thing that stands between its input and the window.
+constexpr std::pair<FrontState, std::string_view> FRONT_FAILURES[] = {
+    {FrontState::userPointer, messages::USER_POINTER},
+    {FrontState::userKey, messages::USER_KEY},
+    {FrontState::focusLost, messages::FOCUS_CHANGED},
+    {FrontState::stackingChanged, messages::STACKING_CHANGED},
+    {FrontState::notFocused, messages::FRONT_NOT_FOCUSED},
+};
 
 FocusRecord focusRecord(std::uint32_t window, std::uint8_t target) {
     FocusRecord record{};
@@ -239,6 +284,7 @@ void Relay::start() {
             decodeType(std::string_view(command).substr(TYPE_PREFIX.size()));
         }
     }
+    kinds_ = inputKindsOf(commands_);
     raise(*scope_);
 }
 
@@ -246,6 +292,10 @@ void Relay::arm() {
     targetPid_ = scope_->pid;
     checkScope(std::nullopt);
     SkyLight sky = SkyLight::load(platform_);
+    // Records for events nobody receives would report a take that did not happen.
+    if (!platform_.routeDelivers(kinds_)) {
+        fail(std::string(messages::SENT_EVENTS_DROPPED));
+    }
     sky.activate(*scope_);
     pacedSleep(ARM_SETTLE_US);
     sky_ = sky;
@@ -304,17 +354,8 @@ void Relay::runCommand(const std::string& command) {
         }
     } else if (startsWith(text, KEY_PREFIX)) {
         postKey(resolveSpec(text.substr(KEY_PREFIX.size()), conventions_));
-    } else {
-        auto pieces = splitDroppingEmpty(text, ',');
-        if (pieces.size() != 2) {
-            return;
-        }
-        auto x = parseDouble(pieces[0]);
-        auto y = parseDouble(pieces[1]);
-        if (!x || !y) {
-            return;
-        }
-        last_ = {*x, *y};
+    } else if (auto point = parseMove(text)) {
+        last_ = *point;
         postMouse(held_ ? EventType::leftMouseDragged : EventType::mouseMoved, last_);
         if (stepUs_ != 0) {
             pacedSleep(stepUs_, t0);
@@ -326,6 +367,7 @@ void Relay::pacedSleep(std::uint32_t us, std::optional<double> since) {
     const double end = since.value_or(platform_.uptime()) + us / 1e6;
     for (;;) {
         checkCancellation();
+        checkFront(std::nullopt);
         const double remaining = end - platform_.uptime();
         if (remaining <= 0) {
             return;
@@ -399,10 +441,25 @@ void Relay::checkScope(std::optional<Point> point) {
     if (!entry || entry->bounds != scope_->bounds || entry->ownerPid != scope_->pid) {
         fail(std::string(messages::WINDOW_CHANGED));
     }
-    if (point && !contains(scope_->bounds, *point)) {
+    // A menu the window opened during the take may reach past the window's frame.
+    if (point && !contains(scope_->bounds, *point) && !platform_.inPopUpOfTake(*point)) {
         fail(std::string(messages::LEFT_WINDOW));
     }
+    checkFront(point);
     checkCancellation();
+}
+
+// Once input is armed, the user's own devices and the desktop must leave the window to it.
+void Relay::checkFront(std::optional<Point> point) {
+    if (!targetPid_) {
+        return;
+    }
+    const FrontState state = platform_.frontState(point);
+    for (const auto& [failing, line] : FRONT_FAILURES) {
+        if (state == failing) {
+            fail(std::string(line));
+        }
+    }
 }
 
 bool Relay::covered(const WindowScope& scope) {

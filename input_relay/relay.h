@@ -69,6 +69,7 @@ class Relay {
 
     std::optional<WindowScope> resolveScope();
     void checkScope(std::optional<Point> point);
+    void checkFront(std::optional<Point> point);
     bool covered(const WindowScope& scope);
     void raise(const WindowScope& scope);
 
@@ -88,6 +89,7 @@ class Relay {
     const Conventions& conventions_;
     bool readOnly_ = false;
     std::vector<std::string> commands_;
+    InputKinds kinds_;
     std::int32_t parentProcess_ = 0;
     Point last_;
     bool held_ = false;

@@ -1,10 +1,10 @@
 // The selected window driven through the server's input path (XTEST), for toolkits that take
 // only real input. That path reaches whatever is under the pointer and holds the focus, so it
-// is used only while that is the selected window and the user's own devices rest: before every
-// press and move the pointer must be where the relay left it, no key or button the relay did
-// not press may be down, the window must hold the focus and be topmost under the event. The
-// take fails the moment one of these stops holding, and the user's pointer goes back where it
-// was.
+// is used only while that is the selected window and the user's own devices rest. The route
+// reports what it observes before every event and during waits: whether the pointer is where
+// the relay left it, whether a key or button the relay did not press is down, whether the
+// window holds the focus and is topmost under the event; the relay decides. The user's pointer
+// goes back where it was.
 #include <xcb/xtest.h>
 
 #include <array>
@@ -14,7 +14,6 @@
 #include <set>
 #include <thread>
 
-#include "failure.h"
 #include "x11_keyboard.h"
 #include "x11_route.h"
 #include "x11_windows.h"
@@ -64,26 +63,19 @@ class FrontRoute : public X11Route {
         }
         target_ = window;
         top_ = topLevel(window);
-        if (focused()) {
-            return;
-        }
-        requestFocus();
-        for (int i = 0; i < FOCUS_ATTEMPTS && !focused(); ++i) {
-            std::this_thread::sleep_for(FOCUS_SLICE);
-        }
         if (!focused()) {
-            fail(std::string(messages::FRONT_NOT_FOCUSED));
+            requestFocus();
+            for (int i = 0; i < FOCUS_ATTEMPTS && !focused(); ++i) {
+                std::this_thread::sleep_for(FOCUS_SLICE);
+            }
         }
+        focusGiven_ = focusGiven_ || focused();
     }
 
-    void motion(Point location, std::uint16_t) override {
-        guard(location);
-        moveTo(location);
-    }
+    void motion(Point location, std::uint16_t) override { moveTo(location); }
 
     void button(bool press, std::uint8_t number, Point location, std::uint16_t) override {
         if (press) {
-            guard(location);
             if (location != pointer_) {
                 moveTo(location);
             }
@@ -105,7 +97,6 @@ class FrontRoute : public X11Route {
             }
             return;
         }
-        guard(std::nullopt);
         if ((state & XCB_MOD_MASK_SHIFT) != 0 && !shiftDown()) {
             if (auto shift = keyboard_.locate(XK_SHIFT_L, {})) {
                 pressKey(shift->keycode);
@@ -115,12 +106,38 @@ class FrontRoute : public X11Route {
         pressKey(keycode);
     }
 
-    void watch() override {
-        if (target_ != XCB_WINDOW_NONE) {
-            const Readings readings = read(std::nullopt);
-            checkIdle(readings);
-            checkFocus(readings);
+    // A key goes where the focus is; a pointer event must also find the window, or a pop-up
+    // of the take, topmost under its point.
+    FrontState state(std::optional<Point> location) override {
+        if (target_ == XCB_WINDOW_NONE) {
+            return FrontState::ok;
         }
+        const Readings readings = read(location);
+        if (!pointerIdle(readings)) {
+            return FrontState::userPointer;
+        }
+        if (!keysIdle(readings)) {
+            return FrontState::userKey;
+        }
+        if (!focusInside(readings)) {
+            return focusGiven_ ? FrontState::focusLost : FrontState::notFocused;
+        }
+        if (location && !topmost(readings)) {
+            return FrontState::stackingChanged;
+        }
+        return FrontState::ok;
+    }
+
+    bool popUpAt(Point location) override {
+        if (target_ == XCB_WINDOW_NONE) {
+            return false;
+        }
+        auto under = reply(xcb_translate_coordinates_reply(
+            connection_,
+            xcb_translate_coordinates(connection_, root_, root_, coordinate(location.x),
+                                      coordinate(location.y)),
+            nullptr));
+        return under && popUpOfTake(under->child);
     }
 
     bool primes() const override { return false; }
@@ -153,35 +170,25 @@ class FrontRoute : public X11Route {
         return readings;
     }
 
-    // A key goes where the focus is; the pointer, once the relay has put it on the window,
-    // must still find the window there.
-    void guard(std::optional<Point> location) {
-        if (!location && moved_) {
-            location = pointer_;
-        }
-        const Readings readings = read(location);
-        checkIdle(readings);
-        checkFocus(readings);
-        if (location) {
-            checkTopmost(readings);
-        }
+    // The pointer is where the relay left it and no button the relay did not press is down.
+    bool pointerIdle(const Readings& readings) const {
+        const auto& now = readings.pointer;
+        return now && Point{double(now->root_x), double(now->root_y)} == pointer_ &&
+               (now->mask & BUTTON_MASKS & ~heldButtonMask()) == 0;
     }
 
-    void checkIdle(const Readings& readings) {
-        const auto& now = readings.pointer;
-        if (!now || Point{double(now->root_x), double(now->root_y)} != pointer_ ||
-            (now->mask & BUTTON_MASKS & ~heldButtonMask()) != 0) {
-            fail(std::string(messages::USER_POINTER));
-        }
+    // No key the relay did not press is down.
+    bool keysIdle(const Readings& readings) const {
         if (!readings.keymap) {
-            fail(std::string(messages::USER_KEY));
+            return false;
         }
         for (int keycode = 0; keycode < 256; ++keycode) {
             const bool down = (readings.keymap->keys[keycode / 8] >> (keycode % 8) & 1) != 0;
             if (down && keys_.count(static_cast<xcb_keycode_t>(keycode)) == 0) {
-                fail(std::string(messages::USER_KEY));
+                return false;
             }
         }
+        return true;
     }
 
     // The focus is on the window or inside it.
@@ -198,19 +205,11 @@ class FrontRoute : public X11Route {
         return false;
     }
 
-    void checkFocus(const Readings& readings) {
-        if (!focusInside(readings)) {
-            fail(std::string(messages::FOCUS_CHANGED));
-        }
-    }
-
-    // The top-level window under the point must be the selected window's, or a pop-up its
+    // The top-level window under the point is the selected window's, or a pop-up its
     // application opened over it during the take.
-    void checkTopmost(const Readings& readings) {
+    bool topmost(const Readings& readings) {
         const auto& under = readings.under;
-        if (!under || (under->child != top_ && !popUpOfTake(under->child))) {
-            fail(std::string(messages::STACKING_CHANGED));
-        }
+        return under && (under->child == top_ || popUpOfTake(under->child));
     }
 
     // A window of the same client, over the others without the window manager (menus,
@@ -347,6 +346,7 @@ class FrontRoute : public X11Route {
     std::optional<Point> home_;       // the user's pointer when the take began
     Point pointer_;                   // where the relay left the pointer
     bool moved_ = false;              // the relay has moved the pointer
+    bool focusGiven_ = false;         // the window has held the focus since the take began
     std::set<xcb_window_t> before_;   // top-level windows on screen when the take began
     std::set<std::uint8_t> buttons_;  // held by the relay
     std::set<xcb_keycode_t> keys_;    // held by the relay

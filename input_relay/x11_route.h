@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform.h"
 
@@ -44,9 +45,11 @@ class X11Route {
     virtual void motion(Point location, std::uint16_t state) = 0;
     virtual void button(bool press, std::uint8_t number, Point location, std::uint16_t state) = 0;
     virtual void key(bool press, xcb_keycode_t keycode, Point pointer, std::uint16_t state) = 0;
-    // Between events, while the take waits: a route that needs the user idle ends the take
-    // here the moment that stops being so.
-    virtual void watch() {}
+    // What stands between the next event (at `location`, none for keys and waits) and the
+    // window; a route that needs nothing of the user or the desktop answers ok.
+    virtual FrontState state(std::optional<Point>) { return FrontState::ok; }
+    // Whether the window at the point is a pop-up of the take that this route's events reach.
+    virtual bool popUpAt(Point) { return false; }
     // The window list was read again: whatever the route keeps about the window's place is
     // stale.
     virtual void windowsChanged() {}

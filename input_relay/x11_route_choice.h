@@ -1,9 +1,10 @@
 // The one place the X11 platform picks how a window gets its input.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform.h"
 
 namespace input_relay {
 
@@ -12,7 +13,8 @@ enum class RouteKind {
     front,      // the server's input path while the window is in front and the user idle
 };
 
-// The toolkit an application reports on the accessibility bus ("GTK" "4.8.3", "Qt", "Gecko").
+// The toolkit an application reports on the accessibility bus ("gtk" "3.24.38", "GTK" "4.8.3",
+// "Qt" "5.15.8", "Gecko").
 struct Toolkit {
     std::string name;
     std::string version;
@@ -21,11 +23,13 @@ struct Toolkit {
 // Where the route is asked for by name ("window" or "front"; empty for the default).
 inline constexpr const char* ROUTE_VARIABLE = "INPUT_RELAY_X11_ROUTE";
 
-// Every toolkit tried drops some sent events (GTK 3 and Firefox pointer events outside real
-// crossings, Qt 5 and Firefox the wheel, Chromium drags), so the window is driven in front
-// unless sending to it alone is asked for; that is refused for a toolkit that drops every sent
-// event (GTK 4), since nothing would arrive. None: the route asked for cannot deliver.
-std::optional<RouteKind> chooseRoute(const Toolkit& toolkit, std::string_view requested);
+// Every toolkit tried drops some sent events, so the window is driven in front unless sending
+// to it alone is asked for.
+RouteKind chooseRoute(std::string_view requested);
+
+// Whether everything of these kinds that the route sends reaches the toolkit. Sent to the
+// window alone, input of a kind the toolkit is known to drop does not.
+bool delivers(RouteKind route, const Toolkit& toolkit, const InputKinds& kinds);
 
 // GTK 4 on X reports every extent relative to its window, not to the screen.
 bool reportsWindowRelativeExtents(const Toolkit& toolkit);

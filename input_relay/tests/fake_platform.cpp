@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "relay.h"
+
 namespace input_relay::testing {
 namespace {
 
@@ -224,6 +226,22 @@ PostOutcome FakePlatform::postToPid(std::int32_t pid, const Event& event) {
     posted.push_back({pid, event, uptime()});
     checkpoint("post");
     return PostOutcome::posted;
+}
+
+bool FakePlatform::routeDelivers(const InputKinds& kinds) {
+    deliveryQuestions.push_back(kinds);
+    return !kinds.overlaps(dropped);
+}
+
+FrontState FakePlatform::frontState(std::optional<Point> point) {
+    frontQuestions.push_back(point);
+    return onFrontState ? onFrontState(point) : FrontState::ok;
+}
+
+bool FakePlatform::inPopUpOfTake(Point point) {
+    return std::any_of(popUps.begin(), popUps.end(), [&](const FakePopUp& popUp) {
+        return popUp.openedDuringTake && contains(popUp.bounds, point);
+    });
 }
 
 }  // namespace input_relay::testing

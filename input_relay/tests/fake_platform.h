@@ -25,6 +25,12 @@ struct PostedEvent {
     double uptime;
 };
 
+// A pop-up window of the selected window's application.
+struct FakePopUp {
+    Rect bounds;
+    bool openedDuringTake = true;
+};
+
 // What the posted events left pressed in the target.
 struct HeldInput {
     bool button = false;
@@ -53,6 +59,10 @@ class FakePlatform : public Platform {
     bool processForPidFails = false;
     std::set<EventType> uncreatable;
     std::function<bool(const Event&)> authenticationFails;
+    std::vector<FakePopUp> popUps;
+    InputKinds dropped;  // what the route loses
+    // Answers the front state questions; nothing stands in the way without it.
+    std::function<FrontState(std::optional<Point>)> onFrontState;
 
     // Process.
     std::int64_t uptimeUs = 1'000'000'000;
@@ -67,6 +77,8 @@ class FakePlatform : public Platform {
     std::vector<std::string> openedBundles;
     std::vector<std::pair<ProcessSerialNumber, FocusRecord>> focusRecords;
     std::vector<PostedEvent> posted;
+    std::vector<InputKinds> deliveryQuestions;
+    std::vector<std::optional<Point>> frontQuestions;  // the point of each front state question
     std::vector<std::pair<int, std::string>> attributesSet;  // (node, attribute); node -1: app
     std::string out;
     std::string err;
@@ -105,6 +117,9 @@ class FakePlatform : public Platform {
     std::optional<ProcessSerialNumber> processForPid(std::int32_t pid) override;
     void postEventRecord(const ProcessSerialNumber& process, const FocusRecord& record) override;
     PostOutcome postToPid(std::int32_t pid, const Event& event) override;
+    bool routeDelivers(const InputKinds& kinds) override;
+    FrontState frontState(std::optional<Point> point) override;
+    bool inPopUpOfTake(Point point) override;
 
     HeldInput heldInput() const;
     Element element(int node) const;

@@ -341,6 +341,111 @@ TEST_F(RelayTest, PointsOnTheMinimumEdgesAreInsideAndOnTheMaximumEdgesOutside) {
     }
 }
 
+// A menu the window opened during the take may reach beyond the window's frame; a pop-up that
+// was already on screen, or a point in none, is still outside.
+TEST_F(RelayTest, APointBeyondTheWindowIsInScopeOnlyInsideAPopUpOfTheTake) {
+    const Rect below = {150, 690, 120, 60};
+    const Rect aside = {300, 690, 120, 60};
+    const std::tuple<std::string_view, std::vector<FakePopUp>, bool> cases[] = {
+        {"inside a pop-up of the take", {{below, true}}, true},
+        {"inside a pop-up from before the take", {{below, false}}, false},
+        {"beside a pop-up of the take", {{aside, true}}, false},
+        {"no pop-up", {}, false},
+    };
+    for (const auto& [name, popUps, inScope] : cases) {
+        FakePlatform fresh = withWindow();
+        fresh.popUps = popUps;
+        EXPECT_EQ(Relay(fresh, {TOKEN, "160,160", "200,720", "click"}, cancelled).run(),
+                  inScope ? 0 : 2)
+            << name;
+        const auto downs = std::count_if(fresh.posted.begin(), fresh.posted.end(), [](auto& p) {
+            return p.event.type == EventType::leftMouseDown && p.event.location == Point{200, 720};
+        });
+        EXPECT_EQ(downs, inScope ? 1 : 0) << name;
+        EXPECT_EQ(fresh.err, inScope ? "" : std::string(messages::LEFT_WINDOW) + "\n") << name;
+    }
+}
+
+// Once armed, whatever the platform reports in front of the window ends the take with its own
+// line, and what the relay holds is let go.
+TEST_F(RelayTest, WhatStandsInFrontOfTheWindowEndsTheTakeWithItsLine) {
+    const std::pair<FrontState, std::string_view> cases[] = {
+        {FrontState::userPointer, messages::USER_POINTER},
+        {FrontState::userKey, messages::USER_KEY},
+        {FrontState::focusLost, messages::FOCUS_CHANGED},
+        {FrontState::stackingChanged, messages::STACKING_CHANGED},
+        {FrontState::notFocused, messages::FRONT_NOT_FOCUSED},
+    };
+    for (const auto& [state, message] : cases) {
+        FakePlatform fresh = withWindow();
+        fresh.onFrontState = [&fresh, answer = state](std::optional<Point>) {
+            return fresh.heldInput().button ? answer : FrontState::ok;
+        };
+        EXPECT_EQ(Relay(fresh, {TOKEN, "150,150", "down", "wait:500", "160,160"}, cancelled).run(),
+                  2);
+        EXPECT_EQ(fresh.err, std::string(message) + "\n");
+        EXPECT_FALSE(fresh.heldInput().button);
+        EXPECT_TRUE(std::none_of(fresh.posted.begin(), fresh.posted.end(), [](auto& p) {
+            return p.event.location == Point{160, 160};
+        }));
+    }
+}
+
+// Pointer and scroll events are asked about at their point, keys and waits without one, and
+// nothing is asked before input is armed.
+TEST_F(RelayTest, TheFrontIsAskedFromArmingAtEachPointerEventsPoint) {
+    platform.onFrontState = [](std::optional<Point>) { return FrontState::userPointer; };
+    EXPECT_EQ(run({"elements", TOKEN}), 0);
+    EXPECT_TRUE(platform.frontQuestions.empty());
+
+    FakePlatform fresh = withWindow();
+    EXPECT_EQ(Relay(fresh, {TOKEN, "d:0", "150,160", "scroll:40", "key:a"}, cancelled).run(), 0);
+    std::vector<Point> points;
+    for (const auto& point : fresh.frontQuestions) {
+        if (point) {
+            points.push_back(*point);
+        }
+    }
+    EXPECT_EQ(points, (std::vector<Point>{{150, 160}, {150, 160}}));
+    EXPECT_GT(fresh.frontQuestions.size(), points.size());
+}
+
+// The route is asked, once and before any input, about the kinds the script will inject;
+// commands that are skipped inject nothing.
+TEST_F(RelayTest, TheRouteIsAskedAboutTheKindsOfInputTheScriptHolds) {
+    const std::pair<std::vector<std::string>, InputKinds> cases[] = {
+        {{}, {}},
+        {{"d:5", "k:5", "wait:10", "1,2,3", "scroll:x", "type:"}, {}},
+        {{"150,150"}, {.pointer = true}},
+        {{"click:2"}, {.pointer = true}},
+        {{"up"}, {.pointer = true}},
+        {{"scroll:40"}, {.scroll = true}},
+        {{"key:a"}, {.keys = true}},
+        {{"type:YQ=="}, {.keys = true}},
+        {{"150,150", "scroll:-40", "key:a"}, {.pointer = true, .scroll = true, .keys = true}},
+    };
+    for (const auto& [script, kinds] : cases) {
+        FakePlatform fresh = withWindow();
+        std::vector<std::string> args{TOKEN};
+        args.insert(args.end(), script.begin(), script.end());
+        Relay(fresh, args, cancelled).run();
+        EXPECT_EQ(fresh.deliveryQuestions, std::vector<InputKinds>{kinds}) << args.back();
+    }
+}
+
+// A route that would lose some of the take refuses it before anything reaches the window.
+TEST_F(RelayTest, ATakeTheRouteWouldPartlyLoseIsRefusedUpFront) {
+    platform.dropped = {.scroll = true};
+    EXPECT_EQ(run({TOKEN, "150,150", "click", "key:a", "scroll:40"}), 2);
+    EXPECT_EQ(platform.err, std::string(messages::SENT_EVENTS_DROPPED) + "\n");
+    EXPECT_TRUE(platform.posted.empty());
+    EXPECT_TRUE(platform.focusRecords.empty());
+    EXPECT_EQ(platform.out, "");
+    FakePlatform fresh = withWindow();
+    fresh.dropped = {.scroll = true};
+    EXPECT_EQ(Relay(fresh, {TOKEN, "150,150", "click", "key:a"}, cancelled).run(), 0);
+}
+
 TEST_F(RelayTest, TheScopeIsCheckedBeforeEveryEvent) {
     const std::pair<std::function<void(FakePlatform&)>, std::string_view> cases[] = {
         {[](FakePlatform& p) { p.windows[0].bounds->x += 1; }, messages::WINDOW_CHANGED},

@@ -5,35 +5,51 @@
 namespace input_relay {
 namespace {
 
-// Every toolkit is driven in front unless sending to the window alone is asked for; that is
-// refused where nothing sent would arrive.
-TEST(ChooseRoute, InFrontUnlessTheWindowAloneIsAskedForAndCanReceive) {
+TEST(ChooseRoute, InFrontUnlessTheWindowAloneIsAskedFor) {
+    EXPECT_EQ(chooseRoute(""), RouteKind::front);
+    EXPECT_EQ(chooseRoute("front"), RouteKind::front);
+    EXPECT_EQ(chooseRoute("Window"), RouteKind::front);
+    EXPECT_EQ(chooseRoute("window"), RouteKind::sendEvent);
+}
+
+// Sent to the window alone, a take is delivered only when its toolkit keeps every kind of
+// input it holds; in front, everything arrives.
+TEST(Delivers, SentInputOnlyOfKindsTheToolkitKeeps) {
+    const InputKinds pointer{.pointer = true};
+    const InputKinds scroll{.scroll = true};
+    const InputKinds keys{.keys = true};
+    const InputKinds keysAndPointer{.pointer = true, .keys = true};
     struct Case {
         Toolkit toolkit;
-        std::string_view requested;
-        std::optional<RouteKind> route;
+        InputKinds kinds;
+        bool sent;
     };
     const Case cases[] = {
-        {{"GTK", "3.24.38"}, "", RouteKind::front},
-        {{"GTK", "4.8.3"}, "", RouteKind::front},
-        {{"Qt", "5.15.8"}, "", RouteKind::front},
-        {{"Gecko", "115.0"}, "front", RouteKind::front},
-        {{"", ""}, "", RouteKind::front},
-        {{"GTK", "3.24.38"}, "window", RouteKind::sendEvent},
-        {{"Qt", "5.15.8"}, "window", RouteKind::sendEvent},
-        {{"Chromium", "120"}, "window", RouteKind::sendEvent},
-        {{"GTK", "4.8.3"}, "window", std::nullopt},
-        {{"GTK", "4.14"}, "window", std::nullopt},
+        {{"gtk", "3.24.38"}, keys, true},
+        {{"gtk", "3.24.38"}, pointer, false},
+        {{"gtk", "3.24.38"}, scroll, false},
+        {{"GTK", "4.8.3"}, keys, false},
+        {{"GTK", "4.14"}, pointer, false},
+        {{"GTK", "4.8.3"}, {}, true},
+        {{"GTK", "3.24.38"}, pointer, false},
+        {{"Qt", "5.15.8"}, keysAndPointer, true},
+        {{"Qt", "5.15.8"}, scroll, false},
+        {{"Gecko", "115.0"}, keys, true},
+        {{"Gecko", "115.0"}, pointer, false},
+        {{"Gecko", "115.0"}, scroll, false},
+        {{"Chromium", "120"}, {.pointer = true, .scroll = true, .keys = true}, true},
+        {{"", ""}, scroll, true},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(chooseRoute(c.toolkit, c.requested), c.route)
-            << c.toolkit.name << " " << c.toolkit.version << " " << c.requested;
+        EXPECT_EQ(delivers(RouteKind::sendEvent, c.toolkit, c.kinds), c.sent)
+            << c.toolkit.name << " " << c.toolkit.version;
+        EXPECT_TRUE(delivers(RouteKind::front, c.toolkit, c.kinds));
     }
 }
 
 TEST(ReportsWindowRelativeExtents, OnlyGtk4AndLater) {
     EXPECT_TRUE(reportsWindowRelativeExtents({"GTK", "4.8.3"}));
-    EXPECT_FALSE(reportsWindowRelativeExtents({"GTK", "3.24.38"}));
+    EXPECT_FALSE(reportsWindowRelativeExtents({"gtk", "3.24.38"}));
     EXPECT_FALSE(reportsWindowRelativeExtents({"Qt", "5.15.8"}));
     EXPECT_FALSE(reportsWindowRelativeExtents({"GTK", ""}));
 }

@@ -3,13 +3,13 @@
 
   toolkit_app.py gtk3|gtk4|qt5 [TITLE]
 
-It shows a menu button, a text field, a word list to scroll and a second text field, and
+It shows a text field, a word list to scroll, a second text field and a menu button, and
 answers on standard output from its own widgets, never from the events it received. The first
 line is {"window": XID, "pid": PID, "widgets": {NAME: [X, Y, W, H]}} once it is shown,
 rectangles relative to the window's client area. Each "state" line on standard input is
 answered with {"text", "selection": [START, END], "scroll", "focus", "other"} of the text
-fields and the list; "quit" ends it. The menu button opens a pop-up menu below it whose one
-item, "Clear", empties the first field.
+fields and the list; "quit" ends it. The menu button, on the window's bottom edge, opens a
+pop-up menu below it, beyond the window, whose one item, "Clear", empties the first field.
 """
 import json
 import os
@@ -74,15 +74,15 @@ def run_gtk(version):
     scrolled.set_vexpand(True)
     if four:
         scrolled.set_child(listing)
-        for child in (menu_button, entry, scrolled, other):
+        for child in (entry, scrolled, other, menu_button):
             box.append(child)
         window.set_child(box)
     else:
         scrolled.add(listing)
-        box.pack_start(menu_button, False, False, 0)
         box.pack_start(entry, False, False, 0)
         box.pack_start(scrolled, True, True, 0)
         box.pack_start(other, False, False, 0)
+        box.pack_start(menu_button, False, False, 0)
         window.add(box)
     loop = GLib.MainLoop()
     window.connect("destroy" if not four else "close-request", lambda *a: loop.quit())
@@ -159,7 +159,7 @@ def run_qt():
         inner_layout.addWidget(QLabel(word))
     scrolled = QScrollArea()
     scrolled.setWidget(inner)
-    for widget in (menu_button, entry, scrolled, other):
+    for widget in (entry, scrolled, other, menu_button):
         layout.addWidget(widget)
 
     def rect(widget):

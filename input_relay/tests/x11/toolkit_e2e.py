@@ -12,6 +12,7 @@ accessibility bus knows the display.)
 import base64
 import json
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -38,6 +39,12 @@ USER_POINTER = ("The pointer moved or a button was pressed during the take; keep
                 "still while the window is filmed in front.")
 USER_KEY = ("A key was pressed during the take; keep the keyboard still while the window is "
             "filmed in front.")
+SENT_DROPPED = ("The selected window's toolkit drops input of this take sent to the window "
+                "alone; film with the window in front instead (leave INPUT_RELAY_X11_ROUTE "
+                "unset).")
+# What each toolkit drops of the input sent to its window alone.
+DROPPED_WHEN_SENT = {"gtk3": "pointer events", "gtk4": "everything", "qt5": "the wheel",
+                     "firefox": "pointer events"}
 
 
 def b64(text):
@@ -54,12 +61,14 @@ def pointer():
     return int(fields["x"]), int(fields["y"])
 
 
-def client_origin(window):
-    """The window's client area on the root (xdotool's position counts a frame twice)."""
+def client_area(window):
+    """The window's client area on the root, (x, y, width, height) (xdotool's position counts
+    a frame twice)."""
     info = subprocess.run(["xwininfo", "-id", str(window)], check=True, capture_output=True,
                           text=True).stdout
     fields = dict(line.strip().split(": ", 1) for line in info.splitlines() if ": " in line)
-    return int(fields["Absolute upper-left X"]), int(fields["Absolute upper-left Y"])
+    return tuple(int(fields[name]) for name in ("Absolute upper-left X", "Absolute upper-left Y",
+                                                 "Width", "Height"))
 
 
 def run_relay(args):
@@ -85,7 +94,7 @@ class App:
                                         stderr=subprocess.DEVNULL, text=True)
         ready = json.loads(self.process.stdout.readline())
         self.id = ready["window"]
-        x0, y0 = client_origin(self.id)
+        x0, y0, _, _ = client_area(self.id)
         self.widgets = {name: (x + x0, y + y0, w, h) for name, (x, y, w, h) in
                         ready["widgets"].items()}
         deadline = time.monotonic() + READY_SECONDS
@@ -135,7 +144,7 @@ class Browser(App):
         self.profile = tempfile.TemporaryDirectory()
         self.process = subprocess.Popen(
             [*BROWSERS[TOOLKIT](self.profile.name), "file://" + PAGE],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         deadline = time.monotonic() + 60
         self.id = None
         while self.id is None:
@@ -164,12 +173,17 @@ class Browser(App):
                 time.sleep(0.2)
 
     def close(self):
-        self.process.terminate()
+        # The browser's helper processes write into the profile until they are gone too.
+        os.killpg(self.process.pid, signal.SIGTERM)
         try:
             self.process.wait(timeout=10)
         except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+            pass
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.process.wait()
         self.profile.cleanup()
 
 
@@ -222,12 +236,13 @@ class InFront(unittest.TestCase):
     @unittest.skipIf(TOOLKIT in BROWSERS, "the page has no menu")
     def test_menu_opened_during_the_take_is_in_scope(self):
         self.take(self.app.at("entry"), "click", b64("gone soon"))
-        # The menu drops below its button; its one item sits just under the button (GTK 4's
-        # popover a little lower, below its arrow).
+        # The menu drops below its button on the window's bottom edge; its one item sits just
+        # under the button (GTK 4's popover a little lower, below its arrow), beyond the window.
         x, y, w, h = self.app.widgets["menu"]
-        drop = 30 if TOOLKIT == "gtk4" else 14
-        self.take(self.app.at("menu"), "click", "wait:600", f"{x + w // 2},{y + h + drop}",
-                  "click")
+        item = (x + w // 2, y + h + (30 if TOOLKIT == "gtk4" else 14))
+        _, top, _, height = client_area(self.app.id)
+        self.assertGreaterEqual(item[1], top + height, "the item lies below the window")
+        self.take(self.app.at("menu"), "click", "wait:600", "%d,%d" % item, "click")
         self.assertEqual(self.app.settled()["text"], "")
 
     def test_user_moving_the_pointer_stops_the_take(self):
@@ -247,6 +262,19 @@ class InFront(unittest.TestCase):
         _, err = relay.communicate(timeout=10)
         self.assertEqual((relay.returncode, err), (2, line + "\n"))
         self.assertNotIn("late", self.app.settled()["text"])
+
+    @unittest.skipIf(TOOLKIT not in DROPPED_WHEN_SENT, "the toolkit keeps what it is sent")
+    def test_sent_input_the_toolkit_drops_is_refused_up_front(self):
+        before = self.app.settled()
+        done = subprocess.run(
+            [RELAY, f"window:{self.app.id}", self.app.at("entry"), "click", b64("sent"),
+             self.app.at("list"), "scroll:200"],
+            env=dict(os.environ, INPUT_RELAY_X11_ROUTE="window"), capture_output=True, text=True,
+            timeout=60)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (2, "", SENT_DROPPED + "\n"))
+        after = self.app.settled()
+        self.assertEqual((after["text"], after["scroll"]), (before["text"], before["scroll"]))
+        self.assertEqual(pointer(), PARKED)
 
     @unittest.skipIf(TOOLKIT in BROWSERS, "one browser at a time")
     def test_another_applications_focused_window_receives_nothing(self):
