@@ -12,6 +12,8 @@ namespace {
 
 constexpr const char* USAGE = "flow_probe DECODER VIDEO RATE";
 constexpr int SIGNIFICANT_DIGITS = 5;
+// A dozen 320 px frames of a 16:9 video: a few seconds of samples.
+constexpr std::size_t READ_AHEAD_BYTES = std::size_t{2} << 20;
 
 // Pairs every sampled frame with the one before it.
 class FlowLoop : public FrameLoop {
@@ -95,7 +97,8 @@ int runFlowProbe(std::span<const std::string> arguments,
     }
     const ProbeLaunch launch{
         arguments[0],
-        decoderArguments(arguments[1], filterText(arguments[2], static_cast<int>(FLOW_WIDTH)))};
+        decoderArguments(arguments[1], filterText(arguments[2], static_cast<int>(FLOW_WIDTH))),
+        READ_AHEAD_BYTES};
     return runProbe(
         "flow_probe", launch, [&] { return std::make_unique<FlowLoop>(makeEngine(), streams.out); },
         streams);

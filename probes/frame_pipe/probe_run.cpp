@@ -1,10 +1,12 @@
 #include "probe_run.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <system_error>
@@ -15,8 +17,9 @@
 namespace probes {
 namespace {
 
-// Bytes of decoded frames held ahead of the probe: a few of the largest (960 px) frames.
-constexpr std::size_t READ_AHEAD_BYTES = std::size_t{8} << 20;
+// How much the analysis lowers its scheduling priority below the decoder's (a nice increment).
+constexpr int ANALYSIS_NICENESS = 10;
+constexpr int LOWEST_PRIORITY = 19;
 
 int fail(std::string_view name, const std::string& description, int status, ProbeStreams streams) {
     writeLine(streams.err, std::string(name) + ": " + description);
@@ -32,6 +35,21 @@ void keepFreedMemory() {
     constexpr int KEPT_FREE = 512 << 20;
     ::mallopt(M_MMAP_THRESHOLD, LARGEST_HEAP_BLOCK);
     ::mallopt(M_TRIM_THRESHOLD, KEPT_FREE);
+#endif
+}
+
+// The decoder is the slower end of the pipe, and it cannot use every core alone: the analysis
+// gives it precedence and works in the time it leaves, while the read-ahead buffer holds the
+// frames. On Linux the nice value belongs to the calling thread, so the read-ahead thread, made
+// before, keeps its priority and the decoder never waits on a full pipe; threads the analysis
+// starts later inherit the lower one.
+void yieldToDecoder() {
+#if defined(__linux__)
+    errno = 0;
+    const int current = ::getpriority(PRIO_PROCESS, 0);
+    if (errno == 0) {
+        ::setpriority(PRIO_PROCESS, 0, std::min(current + ANALYSIS_NICENESS, LOWEST_PRIORITY));
+    }
 #endif
 }
 
@@ -66,7 +84,8 @@ int runProbe(std::string_view name, const ProbeLaunch& launch,
     try {
         {
             // Draining starts before the engine is made, so the decoder works meanwhile.
-            ReadAhead frames(decoder->frames(), READ_AHEAD_BYTES);
+            ReadAhead frames(decoder->frames(), launch.readAheadBytes);
+            yieldToDecoder();
             const std::unique_ptr<FrameLoop> loop = start();
             while (loop->readFrame(frames)) {
             }

@@ -45,6 +45,9 @@ class FrameLoop {
 struct ProbeLaunch {
     std::string decoderPath;
     std::vector<std::string> arguments;
+    // Bytes of decoded frames held ahead of the analysis: a few of the probe's frames, so that the
+    // decoder runs on while a frame is analysed (more only costs memory).
+    std::size_t readAheadBytes;
 };
 
 // Starts the decoder, then the loop (`start` runs while the decoder already works), calls

@@ -12,7 +12,9 @@
 namespace probes {
 
 ReadAhead::ReadAhead(int fd, std::size_t capacity)
-    : fd_(fd), ring_(std::max<std::size_t>(capacity, 1)) {
+    : fd_(fd),
+      size_(std::max<std::size_t>(capacity, 1)),
+      ring_(std::make_unique_for_overwrite<std::uint8_t[]>(size_)) {
     if (::pipe(wake_) != 0 || ::fcntl(wake_[0], F_SETFD, FD_CLOEXEC) != 0 ||
         ::fcntl(wake_[1], F_SETFD, FD_CLOEXEC) != 0) {
         const int error = errno;
@@ -62,12 +64,12 @@ void ReadAhead::fill() {
         std::size_t room = 0;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return stopping_ || held_ < ring_.size(); });
+            changed_.wait(lock, [&] { return stopping_ || held_ < size_; });
             if (stopping_) {
                 return;
             }
-            tail = (head_ + held_) % ring_.size();
-            room = std::min(ring_.size() - held_, ring_.size() - tail);
+            tail = (head_ + held_) % size_;
+            room = std::min(size_ - held_, size_ - tail);
         }
         // Only this thread writes the free part of the ring, so the read runs unlocked.
         if (!awaitBytes()) {
@@ -75,7 +77,7 @@ void ReadAhead::fill() {
         }
         std::ptrdiff_t got = 0;
         do {
-            got = ::read(fd_, ring_.data() + tail, room);
+            got = ::read(fd_, ring_.get() + tail, room);
         } while (got < 0 && errno == EINTR);
         {
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -98,9 +100,9 @@ std::ptrdiff_t ReadAhead::readSome(std::uint8_t* into, std::size_t capacity) {
     if (held_ == 0) {
         return end_;
     }
-    const std::size_t count = std::min({capacity, held_, ring_.size() - head_});
-    std::memcpy(into, ring_.data() + head_, count);
-    head_ = (head_ + count) % ring_.size();
+    const std::size_t count = std::min({capacity, held_, size_ - head_});
+    std::memcpy(into, ring_.get() + head_, count);
+    head_ = (head_ + count) % size_;
     held_ -= count;
     lock.unlock();
     changed_.notify_all();

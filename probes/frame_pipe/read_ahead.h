@@ -3,9 +3,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "frame_stream.h"
 
@@ -33,7 +33,10 @@ class ReadAhead : public ByteSource {
 
     int fd_;
     int wake_[2] = {-1, -1};  // written once to interrupt the thread's wait
-    std::vector<std::uint8_t> ring_;
+    std::size_t size_;
+    // Left unwritten until the pipe fills it: its pages are taken from the system only as the
+    // stream reaches them.
+    std::unique_ptr<std::uint8_t[]> ring_;
     std::size_t head_ = 0;  // next byte to hand over
     std::size_t held_ = 0;
     std::ptrdiff_t end_ = 1;  // 0 at the end of the stream, negative after a read error

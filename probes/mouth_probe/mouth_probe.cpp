@@ -13,6 +13,8 @@ namespace {
 constexpr const char* USAGE = "mouth_probe DECODER VIDEO INTERVAL";
 constexpr double DECIMAL_SCALE = 10000.0;
 constexpr double MAX_SAMPLES_APART = 1e9;
+// Five 960 px frames of a 16:9 video.
+constexpr std::size_t READ_AHEAD_BYTES = std::size_t{8} << 20;
 
 class MouthLoop : public FrameLoop {
   public:
@@ -143,7 +145,8 @@ int runMouthProbe(std::span<const std::string> arguments,
         return usageFailure(USAGE, streams);
     }
     const ProbeLaunch launch{
-        arguments[0], decoderArguments(arguments[1], filterText(rateText(*interval), MOUTH_WIDTH))};
+        arguments[0], decoderArguments(arguments[1], filterText(rateText(*interval), MOUTH_WIDTH)),
+        READ_AHEAD_BYTES};
     return runProbe(
         "mouth_probe", launch,
         [&] { return std::make_unique<MouthLoop>(makeEngine(), *interval, streams.out); }, streams);

@@ -55,6 +55,33 @@ TEST_F(FlowProbeProcess, PrintsOneLinePerPairAndExitsWithTheDecoderStatus) {
     }
 }
 
+// The decoder records the nice values of the probe's threads once the analysis has yielded
+// (or after two seconds), and its own, then streams its frames.
+TEST_F(FlowProbeProcess, AnalysisYieldsTheCoresToTheDecoder) {
+#if !defined(__linux__)
+    GTEST_SKIP() << "thread nice values are a Linux notion";
+#endif
+    testing::writeFile(dir / "stream", testing::concat({testing::texturedBmp(320, 180),
+                                                        testing::texturedBmp(320, 180, 2)}));
+    const std::string niceOf = "awk '{ print $19 }' ";
+    const std::string decoder = testing::fakeDecoder(
+        dir,
+        "main=/proc/$PPID/task/$PPID/stat\n"
+        "for i in $(seq 200); do [ \"$(" +
+            niceOf +
+            "$main)\" -gt 0 ] && break; sleep 0.01; done\n"
+            "for t in /proc/$PPID/task/*; do " +
+            niceOf + "$t/stat; done | sort -n | tr '\\n' ' ' > '" + (dir / "probe_nice").string() +
+            "'\n" + niceOf + "/proc/$$/stat > '" + (dir / "decoder_nice").string() +
+            "'\ncat \"$5\"");
+    const testing::Finished finished = probe({decoder, (dir / "stream").string(), "4"});
+    EXPECT_EQ(finished.status, 0);
+    EXPECT_EQ(parseOutput(finished.out).size(), 1u);
+    EXPECT_EQ(testing::readFile(dir / "decoder_nice"), "0\n");
+    // The read-ahead thread at the decoder's priority, the analysis (main) thread ten below.
+    EXPECT_EQ(testing::readFile(dir / "probe_nice"), "0 10 ");
+}
+
 TEST_F(FlowProbeProcess, EndsWithoutOutputWhenItCannotRun) {
     const std::string missing = (dir / "missing").string();
     testing::expectEarlyEnds(

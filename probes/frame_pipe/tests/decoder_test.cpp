@@ -103,7 +103,8 @@ TEST_F(DecoderTest, RunEndsWithTheDecoderStatusOrItsOwnFailure) {
     };
     for (const Case& c : cases) {
         const ProbeLaunch launch{c.decoder.empty() ? missing : testing::fakeDecoder(dir, c.decoder),
-                                 {}};
+                                 {},
+                                 std::size_t{1} << 16};
         const testing::Finished finished = testing::runInProcess(
             dir, [&](ProbeStreams streams) { return runProbe("probe", launch, c.start, streams); });
         EXPECT_EQ(finished.status, c.status) << c.decoder;
