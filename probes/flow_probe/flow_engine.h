@@ -35,7 +35,8 @@ class FlowEngine {
                                                     std::int64_t width) = 0;
 };
 
-// The platform's engine (OpenCV on Linux, Vision on macOS).
+// The platform's engine on macOS (Vision). On Linux the OpenCV engine is made by
+// `probes_make_flow_engine` in its module beside the program (engine_module.h).
 std::unique_ptr<FlowEngine> makeFlowEngine();
 
 }  // namespace probes

@@ -3,6 +3,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include "engine_module.h"
 #include "flow_engine.h"
 #include "probe_run.h"
 
@@ -58,8 +59,8 @@ class OpenCvFlowEngine : public FlowEngine {
 
 }  // namespace
 
-std::unique_ptr<FlowEngine> makeFlowEngine() {
-    return std::make_unique<OpenCvFlowEngine>();
+PROBES_ENGINE_FACTORY FlowEngine* probes_make_flow_engine() {
+    return new OpenCvFlowEngine();
 }
 
 }  // namespace probes

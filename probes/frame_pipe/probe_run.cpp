@@ -17,10 +17,6 @@
 namespace probes {
 namespace {
 
-// How much the analysis lowers its scheduling priority below the decoder's (a nice increment).
-constexpr int ANALYSIS_NICENESS = 10;
-constexpr int LOWEST_PRIORITY = 19;
-
 int fail(std::string_view name, const std::string& description, int status, ProbeStreams streams) {
     writeLine(streams.err, std::string(name) + ": " + description);
     return status;
@@ -45,6 +41,9 @@ void keepFreedMemory() {
 // starts later inherit the lower one.
 void yieldToDecoder() {
 #if defined(__linux__)
+    // How much the analysis lowers its scheduling priority below the decoder's.
+    constexpr int ANALYSIS_NICENESS = 10;
+    constexpr int LOWEST_PRIORITY = 19;
     errno = 0;
     const int current = ::getpriority(PRIO_PROCESS, 0);
     if (errno == 0) {

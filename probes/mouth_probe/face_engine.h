@@ -40,8 +40,9 @@ class FaceEngine {
     }
 };
 
-// The platform's detector (dlib on Linux, Vision on macOS); throws PlatformError when it cannot
-// be prepared.
+// The platform's detector on macOS (Vision); throws PlatformError when it cannot be prepared. On
+// Linux the dlib engine is made by `probes_make_face_engine` in its module beside the program
+// (engine_module.h, face_engine_choice.h).
 std::unique_ptr<FaceEngine> makeFaceEngine();
 
 }  // namespace probes

@@ -5,12 +5,12 @@
 #include <filesystem>
 #include <string>
 
+#include "engine_module.h"
 #include "face_engine.h"
 #include "face_model_dlib.h"
 #include "face_search_dlib.h"
 #include "frame_stream.h"
 #include "probe_run.h"
-#include "program_build.h"
 
 #ifndef PROBES_DLIB_SHAPE_MODEL
 #define PROBES_DLIB_SHAPE_MODEL "/usr/share/dlib/shape_predictor_68_face_landmarks.dat"
@@ -188,8 +188,8 @@ class DlibFaceEngine : public FaceEngine {
 
 }  // namespace
 
-std::unique_ptr<FaceEngine> makeFaceEngine() {
-    return std::make_unique<DlibFaceEngine>();
+PROBES_ENGINE_FACTORY FaceEngine* probes_make_face_engine() {
+    return new DlibFaceEngine();
 }
 
 }  // namespace probes

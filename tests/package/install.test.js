@@ -42,7 +42,8 @@ function freshProject(scratch, tarball) {
 }
 
 // Run in the application: every subpath required, one call of each plug-in, each program
-// started through its exported path with no arguments (each answers with its usage failure).
+// started through its exported path with no arguments (each answers with its usage failure), and
+// each probe run on a few frames.
 const useEverything = `
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
@@ -60,8 +61,33 @@ for (const name of ['input_relay', 'flow_probe', 'mouth_probe']) {
     const run = spawnSync(programs[name], [], { encoding: 'utf8', env: { ...process.env, DBUS_SESSION_BUS_ADDRESS: 'disabled:' } });
     statuses[name] = [run.status, run.stderr.trim()];
 }
+// Each probe on a stream of plain frames from a scripted decoder, which needs its engine module.
+const fs = require('node:fs');
+function plainBmp(width, height) {
+    const stride = (width * 3 + 3) & ~3;
+    const file = Buffer.alloc(54 + stride * height, 0x80);
+    file.fill(0, 0, 54);
+    file.write('BM', 0);
+    file.writeUInt32LE(file.length, 2);
+    file.writeUInt32LE(54, 10);
+    file.writeUInt32LE(40, 14);
+    file.writeInt32LE(width, 18);
+    file.writeInt32LE(height, 22);
+    file.writeUInt16LE(1, 26);
+    file.writeUInt16LE(24, 28);
+    file.writeUInt32LE(stride * height, 34);
+    return file;
+}
+fs.writeFileSync('decoder.sh', '#!/bin/sh\\ncat "$5"\\n', { mode: 0o755 });
+fs.writeFileSync('flow.bmp', Buffer.concat([plainBmp(320, 180), plainBmp(320, 180)]));
+fs.writeFileSync('mouth.bmp', plainBmp(960, 540));
+const analysed = {};
+for (const [name, stream, rate] of [['flow_probe', 'flow.bmp', '4'], ['mouth_probe', 'mouth.bmp', '500']]) {
+    const run = spawnSync(programs[name], ['./decoder.sh', stream, rate], { encoding: 'utf8' });
+    analysed[name] = [run.status, run.stdout.split('\\n').filter(Boolean).length, run.stderr];
+}
 new NativeScreenRecorder().stopRecording((error, outputPath) => {
-    console.log(JSON.stringify({ stop: [error && error.message, outputPath], statuses }));
+    console.log(JSON.stringify({ stop: [error && error.message, outputPath], statuses, analysed }));
 });
 `;
 
@@ -81,6 +107,7 @@ test('the packed package installs into a fresh project and works from there', (t
     for (const probe of ['flow_probe', 'mouth_probe']) {
         assert.equal(result.statuses[probe][0], 64, probe);
         assert.match(result.statuses[probe][1], new RegExp(`^usage: ${probe} `));
+        assert.deepEqual(result.analysed[probe], [0, 1, ''], probe);
     }
 
     // The declarations, strictly, against a consumer of every export.

@@ -254,6 +254,16 @@ inline void expectEarlyEnds(const std::filesystem::path& dir, const std::string&
     }
 }
 
+// A copy of `program` in a directory of its own, without the engine module and model files that
+// lie beside the built program.
+inline std::string programAlone(const std::filesystem::path& dir, const std::string& program) {
+    const std::filesystem::path alone = dir / "alone";
+    std::filesystem::create_directories(alone);
+    const std::filesystem::path copy = alone / std::filesystem::path(program).filename();
+    std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing);
+    return copy.string();
+}
+
 // A decoder that writes the stream named by the video argument, then would stay for half a
 // minute; it records its process id in `dir`/pid.
 inline std::string lingeringDecoder(const std::filesystem::path& dir) {
