@@ -92,13 +92,7 @@ TEST_F(FlowProbeProcess, EndsWithoutOutputWhenItCannotRun) {
           LAUNCH_STATUS,
           "flow_probe: cannot start decoder " + missing + ": No such file or directory"},
          {{testing::fakeDecoder(dir, "echo broken >&2; exit 1"), "video.mp4", "4"}, 1, "broken"}});
-#if defined(__linux__)
-    testing::expectEarlyEnds(
-        dir, testing::programAlone(dir, PROBE_PROGRAM),
-        {{{testing::streamingDecoder(dir, testing::texturedBmp(320, 180), 0), "video.mp4", "4"},
-          REFUSED_STATUS,
-          "flow_probe: cannot load the engine module " + (dir / "alone").string()}});
-#endif
+    testing::expectRefusedWithoutEngineModule(dir, PROBE_PROGRAM, 320, "4");
 }
 
 TEST_F(FlowProbeProcess, MalformedFrameStopsTheDecoder) {

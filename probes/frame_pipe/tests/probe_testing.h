@@ -264,6 +264,21 @@ inline std::string programAlone(const std::filesystem::path& dir, const std::str
     return copy.string();
 }
 
+// On Linux a probe without its engine module beside it refuses the run once its decoder (here
+// streaming one frame `width` wide) has started.
+inline void expectRefusedWithoutEngineModule([[maybe_unused]] const std::filesystem::path& dir,
+                                             [[maybe_unused]] const std::string& program,
+                                             [[maybe_unused]] int width,
+                                             [[maybe_unused]] const std::string& rate) {
+#if defined(__linux__)
+    const std::string name = std::filesystem::path(program).filename().string();
+    expectEarlyEnds(dir, programAlone(dir, program),
+                    {{{streamingDecoder(dir, texturedBmp(width, 180), 0), "video.mp4", rate},
+                      REFUSED_STATUS,
+                      name + ": cannot load the engine module " + (dir / "alone").string()}});
+#endif
+}
+
 // A decoder that writes the stream named by the video argument, then would stay for half a
 // minute; it records its process id in `dir`/pid.
 inline std::string lingeringDecoder(const std::filesystem::path& dir) {
