@@ -1,9 +1,6 @@
-// The dlib engine's own pieces against dlib itself: the landmark model read from packed bytes
-// gives dlib's shape predictor's points, the two-thread whole-frame search gives the detector's
-// boxes, and a damaged packed file is refused.
+// The landmark model read from packed bytes against dlib's shape predictor, and damaged packed
+// files refused.
 #include <gtest/gtest.h>
-
-#include <dlib/image_io.h>
 
 #include <cstring>
 #include <filesystem>
@@ -12,102 +9,20 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "face_model_dlib.h"
-#include "face_search_dlib.h"
+#include "face_pictures.h"
 #include "probe_testing.h"
 
 namespace probes {
 namespace {
 
-using GreyArray = dlib::array2d<unsigned char>;
+using testing::GreyArray;
+using testing::picture;
 
 const FaceModel& packedModel() {
     static const FaceModel model = loadDlibFaceModel(DLIB_SHAPE_MODEL);
     return model;
-}
-
-GreyArray facePhoto() {
-    GreyArray photo;
-    dlib::load_image(photo, FACE_PHOTO);
-    return photo;
-}
-
-struct Placement {
-    long left;
-    long top;
-    long width;  // of the photo; its face is about 40 % as wide
-};
-
-// A picture of `width` × `height`, textured so that every window has features to score, with the
-// face photo scaled and placed as given.
-GreyArray picture(long width, long height, const std::vector<Placement>& faces) {
-    GreyArray frame(height, width);
-    for (long r = 0; r < height; ++r) {
-        for (long c = 0; c < width; ++c) {
-            const auto noise = static_cast<std::uint32_t>(c * 2654435761U ^ r * 40503U);
-            frame[r][c] = static_cast<unsigned char>(96 + (noise >> 13) % 64);
-        }
-    }
-    const GreyArray photo = facePhoto();
-    for (const Placement& face : faces) {
-        GreyArray scaled(photo.nr() * face.width / photo.nc(), face.width);
-        dlib::resize_image(photo, scaled);
-        for (long r = 0; r < scaled.nr() && face.top + r < height; ++r) {
-            for (long c = 0; c < scaled.nc() && face.left + c < width; ++c) {
-                frame[face.top + r][face.left + c] = scaled[r][c];
-            }
-        }
-    }
-    return frame;
-}
-
-// One search through a sequence of pictures, each compared with the detector on its own: what
-// changed from one to the next is all that is scanned again, and neither the boxes nor their
-// scores may show it.
-TEST(FaceSearch, FindsTheDetectorsOwnBoxesPictureAfterPicture) {
-    SKIP_UNLESS_FOUND(FACE_PHOTO);
-    dlib::frontal_face_detector detector = packedModel().detector;
-    FaceSearch search(detector);
-    // A line of pixels changed just beside the large face changes the scores of the windows on
-    // it, and only those.
-    GreyArray lineBeside = picture(960, 540, {{315, 63, 320}, {40, 300, 200}});
-    const dlib::rectangle large = detector(lineBeside).at(0);
-    for (long r = large.top(); r <= large.bottom(); ++r) {
-        lineBeside[r][large.right() + 6] = 255;
-    }
-    struct Case {
-        const char* name;
-        GreyArray image;
-    };
-    Case cases[] = {
-        {"one face filling a third", picture(960, 540, {{300, 60, 320}})},
-        {"the face moved a little", picture(960, 540, {{315, 63, 320}})},
-        {"a small face appears", picture(960, 540, {{315, 63, 320}, {40, 300, 200}})},
-        {"nothing changed", picture(960, 540, {{315, 63, 320}, {40, 300, 200}})},
-        {"a line beside the face changed", std::move(lineBeside)},
-        {"the large face left", picture(960, 540, {{40, 300, 200}})},
-        {"a face cut by the edge", picture(960, 540, {{820, 200, 300}})},
-        {"no face", picture(960, 540, {})},
-        {"a picture too small for the fine levels", picture(100, 70, {})},
-        {"back to full size", picture(960, 540, {{40, 300, 200}, {600, 100, 240}})},
-    };
-    std::size_t facesSeen = 0;
-    for (Case& item : cases) {
-        SCOPED_TRACE(item.name);
-        std::vector<dlib::rect_detection> expected;
-        detector(item.image, expected);
-        const std::vector<dlib::rect_detection> found = search(item.image);
-        ASSERT_EQ(found.size(), expected.size());
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            EXPECT_EQ(found[i].rect, expected[i].rect);
-            EXPECT_EQ(found[i].detection_confidence, expected[i].detection_confidence);
-            EXPECT_EQ(found[i].weight_index, expected[i].weight_index);
-        }
-        facesSeen += found.size();
-    }
-    EXPECT_GE(facesSeen, 8U) << "the fixture pictures must hold faces to compare";
 }
 
 TEST(LandmarkModel, GivesDlibsPointsFromEitherModelFile) {
