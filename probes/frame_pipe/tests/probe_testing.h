@@ -272,10 +272,11 @@ inline void expectRefusedWithoutEngineModule([[maybe_unused]] const std::filesys
                                              [[maybe_unused]] const std::string& rate) {
 #if defined(__linux__)
     const std::string name = std::filesystem::path(program).filename().string();
-    expectEarlyEnds(dir, programAlone(dir, program),
-                    {{{streamingDecoder(dir, texturedBmp(width, 180), 0), "video.mp4", rate},
-                      REFUSED_STATUS,
-                      name + ": cannot load the engine module " + (dir / "alone").string()}});
+    expectEarlyEnds(
+        dir, programAlone(dir, program),
+        {{{streamingDecoder(dir, texturedBmp(width, 180), 0), (dir / "stream").string(), rate},
+          REFUSED_STATUS,
+          name + ": cannot load the engine module " + (dir / "alone").string()}});
 #endif
 }
 
