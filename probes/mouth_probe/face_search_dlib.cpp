@@ -136,7 +136,6 @@ void FaceSearch::rescanLevel(unsigned long level, const dlib::rectangle& changed
     const TemplateHits fresh =
         region == whole ? scan(current.picture, dlib::point(0, 0), level)
                         : scan(copyOf(current.picture, region), region.tl_corner(), level);
-    current.hits.resize(thresholds_.size());
     const auto isAffected = [&](const Hit& hit) {
         return !hit.window.intersect(affected).is_empty();
     };
@@ -196,6 +195,9 @@ std::vector<dlib::rect_detection> FaceSearch::operator()(const GreyArray& image)
     if (!sameSize) {
         levels_.clear();
         levels_.resize(count);
+        for (Level& level : levels_) {
+            level.hits.resize(thresholds_.size());
+        }
     }
     // Each level made from the one before by the pyramid's own downscaling, as dlib does.
     const Pyramid pyramid;
