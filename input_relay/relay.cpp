@@ -18,6 +18,8 @@ constexpr std::string_view STEP_PREFIX = "d:";
 constexpr std::string_view CHARACTER_PREFIX = "k:";
 constexpr std::string_view CLICK = "click";
 constexpr std::string_view CLICK_PREFIX = "click:";
+constexpr std::string_view PRESS = "down";
+constexpr std::string_view RELEASE = "up";
 constexpr std::string_view WAIT_PREFIX = "wait:";
 constexpr std::string_view SCROLL_PREFIX = "scroll:";
 constexpr std::string_view TYPE_PREFIX = "type:";
@@ -104,7 +106,7 @@ InputKinds inputKindsOf(const std::vector<std::string>& commands) {
             startsWith(text, CHARACTER_PREFIX) || startsWith(text, WAIT_PREFIX)) {
             continue;
         }
-        if (text == CLICK || startsWith(text, CLICK_PREFIX) || text == "down" || text == "up" ||
+        if (text == CLICK || startsWith(text, CLICK_PREFIX) || text == PRESS || text == RELEASE ||
             parseMove(text)) {
             kinds.pointer = true;
         } else if (startsWith(text, SCROLL_PREFIX)) {
@@ -284,7 +286,6 @@ void Relay::start() {
             decodeType(std::string_view(command).substr(TYPE_PREFIX.size()));
         }
     }
-    kinds_ = inputKindsOf(commands_);
     raise(*scope_);
 }
 
@@ -293,7 +294,7 @@ void Relay::arm() {
     checkScope(std::nullopt);
     SkyLight sky = SkyLight::load(platform_);
     // Records for events nobody receives would report a take that did not happen.
-    if (!platform_.routeDelivers(kinds_)) {
+    if (!platform_.routeDelivers(inputKindsOf(commands_))) {
         fail(std::string(messages::SENT_EVENTS_DROPPED));
     }
     sky.activate(*scope_);
@@ -331,8 +332,8 @@ void Relay::runCommand(const std::string& command) {
             }
             pacedSleep(CLICK_GAP_US);
         }
-    } else if (text == "down" || text == "up") {
-        postMouse(text == "down" ? EventType::leftMouseDown : EventType::leftMouseUp, last_);
+    } else if (text == PRESS || text == RELEASE) {
+        postMouse(text == PRESS ? EventType::leftMouseDown : EventType::leftMouseUp, last_);
         pacedSleep(stepUs_, t0);
     } else if (startsWith(text, WAIT_PREFIX)) {
         if (auto ms = parseDouble(text.substr(WAIT_PREFIX.size()))) {

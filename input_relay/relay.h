@@ -89,7 +89,6 @@ class Relay {
     const Conventions& conventions_;
     bool readOnly_ = false;
     std::vector<std::string> commands_;
-    InputKinds kinds_;
     std::int32_t parentProcess_ = 0;
     Point last_;
     bool held_ = false;
