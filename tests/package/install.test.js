@@ -1,8 +1,8 @@
 'use strict';
 // The npm package as an application gets it: packed with the prebuilt parts of this build,
 // installed from the tarball into a fresh empty project, every export used from there, the
-// declarations compiled strictly against a consumer, and the loader's errors for a plug-in
-// that is missing or whose native dependency is.
+// declarations and the Electron example compiled strictly against them, and the loader's errors
+// for a plug-in that is missing or whose native dependency is.
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const { execFileSync, spawnSync } = require('node:child_process');
@@ -16,9 +16,20 @@ const withXvfb = process.env.WITH_XVFB;
 const { name: packageName } = require(path.join(source, 'package.json'));
 const platformTag = `${process.platform}-${process.arch}`;
 
-function run(command, args, cwd) {
+function run(command, args, cwd, env = process.env) {
     return execFileSync(command, args, { cwd, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'],
-                                         env: { ...process.env, npm_config_update_notifier: 'false' } });
+                                         env: { ...env, npm_config_update_notifier: 'false' } });
+}
+
+// A PATH holding node, npm and a shell alone: no compiler, CMake or build tool to fall back on.
+function pathWithoutCompilers(scratch) {
+    const bin = path.join(scratch, 'bin');
+    fs.mkdirSync(bin);
+    const npm = execFileSync('sh', ['-c', 'command -v npm'], { encoding: 'utf8' }).trim();
+    for (const [name, target] of [['node', process.execPath], ['npm', fs.realpathSync(npm)], ['sh', '/bin/sh']]) {
+        fs.symlinkSync(target, path.join(bin, name));
+    }
+    return bin;
 }
 
 // The tarball of the checkout, unpacked, given this build's parts as its prebuilds, packed again.
@@ -37,7 +48,14 @@ function freshProject(scratch, tarball) {
     const app = path.join(scratch, 'app');
     fs.mkdirSync(app);
     fs.writeFileSync(path.join(app, 'package.json'), JSON.stringify({ name: 'app', private: true }));
-    run('npm', ['install', '--offline', '--no-audit', '--no-fund', tarball], app);
+    // The registry's packages (the Node types) as npm fetches them for any package, then the
+    // package's own install step offline, with no way out to the network and nothing to build
+    // with: the prebuilt parts are all it takes.
+    run('npm', ['install', '--prefer-offline', '--ignore-scripts', '--no-audit', '--no-fund', tarball], app);
+    const unreachable = 'http://127.0.0.1:9';
+    run('npm', ['rebuild', '--offline', packageName], app,
+        { ...process.env, PATH: pathWithoutCompilers(scratch), HTTP_PROXY: unreachable,
+          HTTPS_PROXY: unreachable, npm_config_proxy: unreachable, npm_config_https_proxy: unreachable });
     return app;
 }
 
@@ -86,8 +104,12 @@ for (const [name, stream, rate] of [['flow_probe', 'flow.bmp', '4'], ['mouth_pro
     const run = spawnSync(programs[name], ['./decoder.sh', stream, rate], { encoding: 'utf8' });
     analysed[name] = [run.status, run.stdout.split('\\n').filter(Boolean).length, run.stderr];
 }
+const promises = require('${packageName}/filmstrip/promises');
 new NativeScreenRecorder().stopRecording((error, outputPath) => {
-    console.log(JSON.stringify({ stop: [error && error.message, outputPath], statuses, analysed }));
+    new promises.NativeScreenRecorder().stopRecording().catch((rejected) => {
+        const promised = [rejected instanceof Error, rejected.message, rejected.code, rejected.domain];
+        console.log(JSON.stringify({ stop: [error && error.message, outputPath], promised, statuses, analysed }));
+    });
 });
 `;
 
@@ -102,6 +124,7 @@ test('the packed package installs into a fresh project and works from there', (t
     fs.writeFileSync(path.join(app, 'use.js'), useEverything);
     const result = JSON.parse(run(withXvfb, [process.execPath, 'use.js'], app));
     assert.deepEqual(result.stop, ['Not recording', null]);
+    assert.deepEqual(result.promised, [true, 'Not recording', 4, 'ScreenRecorder']);
     assert.deepEqual(result.statuses.input_relay,
                      [2, 'Packaged input requires a selected capture window.']);
     for (const probe of ['flow_probe', 'mouth_probe']) {
@@ -110,18 +133,28 @@ test('the packed package installs into a fresh project and works from there', (t
         assert.deepEqual(result.analysed[probe], [0, 1, ''], probe);
     }
 
-    // The declarations, strictly, against a consumer of every export.
+    // The declarations, strictly, against a consumer of every export, with the Node types the
+    // package brings and nothing of the checkout's.
     fs.copyFileSync(path.join(__dirname, 'consumer.ts'), path.join(app, 'consumer.ts'));
     fs.writeFileSync(path.join(app, 'tsconfig.json'), JSON.stringify({
         compilerOptions: { strict: true, noEmit: true, module: 'node16', moduleResolution: 'node16',
-                           target: 'es2022', types: ['node'],
-                           typeRoots: [path.join(source, 'node_modules', '@types')] },
+                           target: 'es2022', types: ['node'] },
         files: ['consumer.ts'],
     }));
-    const tsc = spawnSync(process.execPath,
-                          [path.join(source, 'node_modules', 'typescript', 'bin', 'tsc'), '-p', app],
-                          { encoding: 'utf8' });
-    assert.equal(tsc.status, 0, tsc.stdout + tsc.stderr);
+    const tsc = (project) => spawnSync(process.execPath,
+                                       [path.join(source, 'node_modules', 'typescript', 'bin', 'tsc'),
+                                        '--strict', '--noEmit', '-p', project], { encoding: 'utf8' });
+    const consumer = tsc(app);
+    assert.equal(consumer.status, 0, consumer.stdout + consumer.stderr);
+
+    // The Electron example against Electron's own declarations (its package, without the
+    // binary), beside the installed package.
+    const example = path.join(app, 'electron-example');
+    fs.cpSync(path.join(source, 'examples', 'electron'), example,
+              { recursive: true, filter: (file) => !/(^|\/)(node_modules|dist)(\/|$)/.test(file) });
+    fs.symlinkSync(path.join(source, 'node_modules', 'electron'), path.join(app, 'node_modules', 'electron'));
+    const electronApp = tsc(example);
+    assert.equal(electronApp.status, 0, electronApp.stdout + electronApp.stderr);
 
     // A plug-in that is not there, and one whose native library is gone.
     const prebuilds = path.join(installed, 'prebuilds', platformTag);
