@@ -64,9 +64,14 @@ function wire(layer: Layer): void {
         inputMonitoring: desktop.hasInputMonitoringPermissions() || desktop.requestInputMonitoringPermissions(),
     }));
     handle('record', async (windowId: number) => {
+        if (recorder) {
+            throw new Error('already recording');
+        }
         const fresh = new filmstrip.NativeScreenRecorder();
         fresh.setStreamStoppedCallback((message, outputPath, wroteVideo) => {
-            recorder = null;
+            if (recorder === fresh) {
+                recorder = null;
+            }
             show('stream-stopped', { message, outputPath, wroteVideo });
         });
         const file = join(app.getPath('videos'), `take-${Date.now()}.mp4`);
