@@ -1,8 +1,9 @@
 'use strict';
 // The npm package as an application gets it: packed with the prebuilt parts of this build,
 // installed from the tarball into a fresh empty project, every export used from there, the
-// declarations and the Electron example compiled strictly against them, and the loader's errors
-// for a plug-in that is missing or whose native dependency is.
+// declarations and the Electron example compiled strictly against them (the example's probe
+// and relay code then run in Node), and the loader's errors for a plug-in that is missing or
+// whose native dependency is.
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const { execFileSync, spawnSync } = require('node:child_process');
@@ -20,6 +21,12 @@ const platformTag = `${process.platform}-${process.arch}`;
 function run(command, args, cwd, env = process.env) {
     return execFileSync(command, args, { cwd, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'],
                                          env: { ...env, npm_config_update_notifier: 'false' } });
+}
+
+// Node in the application's folder, on the display of its own where it needs one.
+function nodeInApp(app, args) {
+    const [command, ...rest] = [...withDisplay, process.execPath, ...args];
+    return run(command, rest, app);
 }
 
 // A PATH holding node, npm and a shell alone: no compiler, CMake or build tool to fall back on.
@@ -123,8 +130,7 @@ test('the packed package installs into a fresh project and works from there', (t
     assert.ok(!fs.existsSync(path.join(installed, 'build')), 'nothing was built on install');
 
     fs.writeFileSync(path.join(app, 'use.js'), useEverything);
-    const [command, ...args] = [...withDisplay, process.execPath, 'use.js'];
-    const result = JSON.parse(run(command, args, app));
+    const result = JSON.parse(nodeInApp(app, ['use.js']));
     assert.deepEqual(result.stop, ['Not recording', null]);
     assert.deepEqual(result.promised, [true, 'Not recording', 4, 'ScreenRecorder']);
     assert.deepEqual(result.statuses.input_relay,
@@ -143,10 +149,10 @@ test('the packed package installs into a fresh project and works from there', (t
                            target: 'es2022', types: ['node'] },
         files: ['consumer.ts'],
     }));
-    const tsc = (project) => spawnSync(process.execPath,
+    const tsc = (...args) => spawnSync(process.execPath,
                                        [path.join(source, 'node_modules', 'typescript', 'bin', 'tsc'),
-                                        '--strict', '--noEmit', '-p', project], { encoding: 'utf8' });
-    const consumer = tsc(app);
+                                        '--strict', ...args], { encoding: 'utf8' });
+    const consumer = tsc('--noEmit', '-p', app);
     assert.equal(consumer.status, 0, consumer.stdout + consumer.stderr);
 
     // The Electron example against Electron's own declarations (its package, without the
@@ -155,8 +161,29 @@ test('the packed package installs into a fresh project and works from there', (t
     fs.cpSync(path.join(source, 'examples', 'electron'), example,
               { recursive: true, filter: (file) => !/(^|\/)(node_modules|dist)(\/|$)/.test(file) });
     fs.symlinkSync(path.join(source, 'node_modules', 'electron'), path.join(app, 'node_modules', 'electron'));
-    const electronApp = tsc(example);
+    const electronApp = tsc('-p', example);
     assert.equal(electronApp.status, 0, electronApp.stdout + electronApp.stderr);
+
+    // Its child-process halves, which need no Electron, in plain Node: both probes on a short
+    // clip, and a take whose window is not there.
+    run('ffmpeg', ['-v', 'error', '-f', 'lavfi', '-i', 'testsrc=size=320x240:rate=10:duration=2',
+                   '-pix_fmt', 'yuv420p', path.join(app, 'clip.mp4')]);
+    const children = JSON.parse(nodeInApp(app, ['-e', `
+        const { runProbes } = require('./electron-example/dist/probes');
+        const { startTake } = require('./electron-example/dist/take');
+        const events = [];
+        const take = startTake({ windowId: 4000000000, name: '', ownerName: '', x: 0, y: 0, width: 10, height: 10 },
+                               (event) => events.push(event));
+        Promise.all([runProbes('clip.mp4'), take.ended]).then(([probes, end]) => console.log(JSON.stringify({
+            probes: probes.map(({ probe, lines, failure }) => [probe, lines.length, failure]), end, events })));
+    `]));
+    // 2 s sampled at 4 frames a second (flow: 8 frames, 7 pairs) and every 500 ms (mouth).
+    assert.deepEqual(children.probes, [['flow_probe', 7, null], ['mouth_probe', 4, null]]);
+    // Which check refuses first depends on the machine (its accessibility switch, the window);
+    // the take reports the relay's own sentence.
+    assert.equal(children.end.outcome, 'failed');
+    assert.match(children.end.reason, /^[A-Z][^\n]*\.$/);
+    assert.deepEqual(children.events, []);
 
     // A plug-in that is not there, and (made with the ELF linker's flags) one whose native
     // library is gone.
