@@ -3,7 +3,8 @@
 // declarations must refuse.
 import { spawn } from 'node:child_process';
 import * as programs from 'native-layer';
-import { NativeScreenRecorder, type CaptureOptions } from 'native-layer/filmstrip';
+import { NativeScreenRecorder, type CaptureOptions, type RecorderError } from 'native-layer/filmstrip';
+import { NativeScreenRecorder as PromiseRecorder } from 'native-layer/filmstrip/promises';
 import * as desktop from 'native-layer/desktop_info';
 import { initializeBackdrop, updateGlassRects, removeAllBackdrops, type GlassRect }
     from 'native-layer/backdrop';
@@ -55,6 +56,24 @@ recorder.startRecordingWindow('Finder', '/tmp/window.mp4', options, () => {});
 recorder.stopRecording();
 // @ts-expect-error the stop callback's path may be null
 recorder.stopRecording((error: Error | null, outputPath: string) => console.log(outputPath));
+
+async function promised(): Promise<string | null> {
+    const promising = new PromiseRecorder();
+    promising.setStreamStoppedCallback((message, outputPath, wroteVideo) => console.log(message, outputPath, wroteVideo));
+    await promising.startRecordingWindow(first?.windowId ?? 0, '/tmp/window.mp4', options);
+    await promising.pauseRecording();
+    await promising.resumeRecording();
+    await promising.startRecordingDisplay(1, '/tmp/display.mp4', null, options).catch((error: RecorderError) => {
+        const fields: [number, string] = [error.code, error.domain];
+        console.log(fields);
+    });
+    // @ts-expect-error the promise methods take no callback
+    promising.pauseRecording(() => {});
+    // @ts-expect-error a stop may resolve with null
+    const file: string = await promising.stopRecording();
+    return file;
+}
+promised().catch(console.error);
 
 const handle: Buffer = Buffer.alloc(8);
 const rects: GlassRect[] = [{ id: 'sidebar', x: 0, y: 0, width: 240, height: 600 },
