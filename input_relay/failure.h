@@ -29,6 +29,10 @@ inline constexpr std::string_view NO_ACCESSIBILITY_BUS =
     "Turn on assistive technologies for this desktop session (GNOME: Settings > Accessibility; "
     "elsewhere set org.a11y.Status IsEnabled on the session bus) before assistant capture.";
 inline constexpr std::string_view WINDOW_UNAVAILABLE = "Selected capture window is unavailable.";
+inline constexpr std::string_view NOT_XWAYLAND_WINDOW =
+    "Selected capture window is not an XWayland window: on Wayland only X11 (XWayland) windows "
+    "can be driven; run the app with GDK_BACKEND=x11, QT_QPA_PLATFORM=xcb or "
+    "--ozone-platform=x11.";
 inline constexpr std::string_view NO_ACCESSIBILITY_WINDOWS =
     "Could not inspect the selected application's windows through Accessibility.";
 inline constexpr std::string_view NOT_RAISED =

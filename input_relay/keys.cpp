@@ -108,9 +108,13 @@ constexpr std::array<ShortcutRule, 3> LINUX_REFUSED = {{
 }};
 
 constexpr Conventions MACOS_CONVENTIONS = {MACOS_REFUSED, &messages::refusedShortcut,
-                                           messages::NO_PERMISSION};
+                                           messages::NO_PERMISSION, messages::WINDOW_UNAVAILABLE};
 constexpr Conventions LINUX_CONVENTIONS = {LINUX_REFUSED, &messages::refusedDesktopShortcut,
-                                           messages::NO_ACCESSIBILITY_BUS};
+                                           messages::NO_ACCESSIBILITY_BUS,
+                                           messages::WINDOW_UNAVAILABLE};
+constexpr Conventions WAYLAND_CONVENTIONS = {LINUX_REFUSED, &messages::refusedDesktopShortcut,
+                                             messages::NO_ACCESSIBILITY_BUS,
+                                             messages::NOT_XWAYLAND_WINDOW};
 
 bool refused(const ShortcutRule& rule, Flags flags, std::string_view name) {
     return (flags & rule.anyOf) != 0 && (rule.andAnyOf == 0 || (flags & rule.andAnyOf) != 0) &&
@@ -211,7 +215,15 @@ std::optional<std::string> decodeBase64(std::string_view payload) {
 }  // namespace
 
 const Conventions& conventionsOf(Desktop desktop) {
-    return desktop == Desktop::freedesktop ? LINUX_CONVENTIONS : MACOS_CONVENTIONS;
+    switch (desktop) {
+        case Desktop::freedesktop:
+            return LINUX_CONVENTIONS;
+        case Desktop::freedesktopWayland:
+            return WAYLAND_CONVENTIONS;
+        case Desktop::macos:
+            break;
+    }
+    return MACOS_CONVENTIONS;
 }
 
 KeyChord resolveSpec(std::string_view specification, const Conventions& conventions) {

@@ -54,6 +54,7 @@ struct Conventions {
     std::span<const ShortcutRule> refusedShortcuts;
     std::string (*refusedShortcut)(std::string_view specification);
     std::string_view noPermission;
+    std::string_view windowNotFound;  // a window number no visible window has
 };
 const Conventions& conventionsOf(Desktop desktop);
 

@@ -99,7 +99,8 @@ enum class PostOutcome {
 
 // The desktop whose conventions the relay follows: which chords belong to it rather than to a
 // window, what Command means, what a user switches on for accessibility.
-enum class Desktop { macos, freedesktop };
+// On a Wayland desktop the relay reaches XWayland windows only: native ones are not X clients.
+enum class Desktop { macos, freedesktop, freedesktopWayland };
 
 // The kinds of input a take holds.
 struct InputKinds {

@@ -29,6 +29,7 @@
 #include "keys.h"
 #include "platform.h"
 #include "posix_process.h"
+#include "session.h"
 #include "x11_accessibility.h"
 #include "x11_keyboard.h"
 #include "x11_route.h"
@@ -101,7 +102,11 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
         xcb_disconnect(connection_);
     }
 
-    Desktop desktop() override { return Desktop::freedesktop; }
+    Desktop desktop() override {
+        return platform_linux::currentSessionKind() == platform_linux::SessionKind::wayland
+                   ? Desktop::freedesktopWayland
+                   : Desktop::freedesktop;
+    }
 
     std::optional<Point> pointerLocation() override {
         if (!connected()) {

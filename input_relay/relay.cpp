@@ -412,7 +412,10 @@ std::optional<WindowScope> Relay::resolveScope() {
     }
     const auto entries = platform_.visibleWindows();
     const WindowEntry* entry = entryNumbered(entries, *number);
-    if (!entry || !entry->bounds || !entry->ownerPid) {
+    if (!entry) {
+        fail(std::string(conventions_.windowNotFound));
+    }
+    if (!entry->bounds || !entry->ownerPid) {
         fail(std::string(messages::WINDOW_UNAVAILABLE));
     }
     Element application = platform_.applicationElement(*entry->ownerPid);

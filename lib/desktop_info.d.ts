@@ -22,6 +22,10 @@ export interface WindowRecord {
     height: number;
 }
 
+/**
+ * The on-screen windows, front-most first. On a Linux Wayland desktop: the XWayland (X11)
+ * windows only; native Wayland windows are not listed.
+ */
 export declare function getWindowList(): WindowRecord[];
 export declare function getCurrentCursorType(): CursorType;
 export declare function hasAccessibilityPermissions(): boolean;

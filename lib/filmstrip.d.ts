@@ -48,7 +48,11 @@ export declare class NativeScreenRecorder {
     /** Records a display, or the rectangle `rect` of it (null: the whole display), to an MP4 file. */
     startRecordingDisplay(displayID: number, outputPath: string, rect: CaptureRect | null,
                           options: CaptureOptions, callback: StartCallback): void;
-    /** Records one window, by its number as `getWindowList` reports it, to an MP4 file. */
+    /**
+     * Records one window, by its number as `getWindowList` reports it, to an MP4 file. On a
+     * Linux Wayland desktop only XWayland windows can be recorded; any other number fails
+     * with a message naming Wayland.
+     */
     startRecordingWindow(windowID: number, outputPath: string, options: CaptureOptions,
                          callback: StartCallback): void;
     stopRecording(callback: StopCallback): void;

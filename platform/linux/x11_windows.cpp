@@ -29,6 +29,7 @@ constexpr const char* kAtomNames[X11WindowEnumerator::kAtomCount] = {
     "_NET_ACTIVE_WINDOW",
     "_NET_SUPPORTING_WM_CHECK",
     "UTF8_STRING",
+    "WM_STATE",
 };
 
 // Long enough for any sensible title, short enough to keep one reply small.
@@ -122,6 +123,43 @@ std::unordered_map<xcb_window_t, xcb_window_t> clientsByTopLevel(
     return result;
 }
 
+// The client inside each root child, for a window manager that keeps no client list (weston's
+// X window manager): per ICCCM the client is the window the manager gave a WM_STATE, the root
+// child itself or a window inside its frame. Root children with none are the manager's own.
+// One round trip per level of nesting.
+std::unordered_map<xcb_window_t, xcb_window_t> clientsByWmState(
+    xcb_connection_t* c, const std::vector<xcb_window_t>& topLevels, xcb_atom_t wmState) {
+    std::unordered_map<xcb_window_t, xcb_window_t> result;
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> pending;  // top level, window inside it
+    for (xcb_window_t topLevel : topLevels) {
+        pending.emplace_back(topLevel, topLevel);
+    }
+    for (int depth = 0; depth < kFrameDepthLimit && !pending.empty(); ++depth) {
+        std::vector<std::pair<xcb_get_property_cookie_t, xcb_query_tree_cookie_t>> cookies;
+        for (const auto& [topLevel, window] : pending) {
+            cookies.emplace_back(requestProperty(c, window, wmState), xcb_query_tree(c, window));
+        }
+        std::vector<std::pair<xcb_window_t, xcb_window_t>> next;
+        for (size_t i = 0; i < pending.size(); ++i) {
+            const PropertyReply state = takeProperty(c, cookies[i].first);
+            XcbReply<xcb_query_tree_reply_t> tree(
+                xcb_query_tree_reply(c, cookies[i].second, nullptr));
+            const xcb_window_t topLevel = pending[i].first;
+            if (state) {
+                result.emplace(topLevel, pending[i].second);
+            } else if (tree) {
+                const xcb_window_t* kids = xcb_query_tree_children(tree.get());
+                for (int k = 0; k < xcb_query_tree_children_length(tree.get()); ++k) {
+                    next.emplace_back(topLevel, kids[k]);
+                }
+            }
+        }
+        std::erase_if(next, [&](const auto& entry) { return result.contains(entry.first); });
+        pending = std::move(next);
+    }
+    return result;
+}
+
 struct Candidate {
     xcb_window_t client;
     bool overrideRedirect;
@@ -191,8 +229,11 @@ std::vector<X11Window> X11WindowEnumerator::onScreenWindows() const {
     for (xcb_window_t w : topLevels) {
         attributeCookies.push_back(xcb_get_window_attributes(c, w));
     }
-    auto managedClients = check ? clientsByTopLevel(c, root_, clients)
-                                : std::unordered_map<xcb_window_t, xcb_window_t>{};
+    std::unordered_map<xcb_window_t, xcb_window_t> managedClients;
+    if (check) {
+        managedClients = clients.empty() ? clientsByWmState(c, topLevels, atom(kWmState))
+                                         : clientsByTopLevel(c, root_, clients);
+    }
     // A check window left by a window manager that died no longer names itself.
     const bool managed =
         selfCheckCookie && firstCardinal(takeProperty(c, *selfCheckCookie)) == check;

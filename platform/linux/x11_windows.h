@@ -46,8 +46,9 @@ class X11WindowEnumerator {
 
     // Viewable top-level client windows on the current desktop, front-most first, in the
     // server's stacking order. With an EWMH window manager the clients are those of its
-    // client list (found inside their frames) plus override-redirect windows; on a bare
-    // server the root's mapped children are the clients.
+    // client list (found inside their frames) plus override-redirect windows; with one that
+    // keeps no client list (weston's), the windows it gave a WM_STATE; on a bare server the
+    // root's mapped children are the clients.
     std::vector<X11Window> onScreenWindows() const;
 
     // The window the window manager calls active (_NET_ACTIVE_WINDOW), else the input focus.
@@ -72,6 +73,7 @@ class X11WindowEnumerator {
         kNetActiveWindow,
         kNetSupportingWmCheck,
         kUtf8String,
+        kWmState,
         kAtomCount
     };
     xcb_atom_t atom(Atom which) const { return atoms_[which]; }

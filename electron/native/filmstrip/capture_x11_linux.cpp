@@ -30,6 +30,7 @@ extern "C" {
 #include "capture_thread_linux.h"
 #include "linux_sample.h"
 #include "media_linux.h"
+#include "session.h"
 #include "x11_windows.h"
 
 namespace filmstrip {
@@ -986,6 +987,8 @@ class X11Source final : public CaptureSource {
             return {std::nullopt, x11Error(kCodeNoDisplay, kMessageNoDisplay)};
         }
         ShareableContent content;
+        content.xwaylandWindowsOnly =
+            platform_linux::currentSessionKind() == platform_linux::SessionKind::wayland;
         for (const X11Display& display : queryDisplays(x)) {
             content.displays.push_back({display.id, display.rect.width, display.rect.height});
         }

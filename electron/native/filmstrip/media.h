@@ -70,6 +70,8 @@ struct ShareableContent {
     std::vector<ContentDisplay> displays;
     std::vector<ContentApplication> applications;
     std::vector<ContentWindow> windows;
+    // On a Wayland desktop seen through XWayland: `windows` holds its X11 clients only.
+    bool xwaylandWindowsOnly = false;
 };
 
 // What a stream captures: a display without some applications (except some windows), a

@@ -21,6 +21,10 @@ constexpr int kCodeNoVideo = 7;
 constexpr const char* kMessageBusy = "A recording is already in progress";
 constexpr const char* kMessageDisplayNotFound = "Display %u not found (disconnected?)";
 constexpr const char* kMessageWindowNotFound = "Window not found";
+constexpr const char* kMessageNotXWaylandWindow =
+    "Window not found among the XWayland windows: on Wayland only X11 (XWayland) windows can be "
+    "recorded; run the app with GDK_BACKEND=x11, QT_QPA_PLATFORM=xcb or --ozone-platform=x11, "
+    "or record its display";
 constexpr const char* kMessageEncoderRefused = "The video encoder refused this capture's settings";
 constexpr const char* kMessageStartWritingFailed = "Failed to start writing";
 constexpr const char* kMessageSystemAudio =
@@ -292,7 +296,9 @@ void ScreenRecorder::startWindowWithContent(uint32_t windowID, const ShareableCo
                      [&](const ContentWindow& w) { return w.windowID == windowID; });
     if (window == content.windows.end()) {
         cleanupFailedRecording();
-        completion(RecorderError(kCodeNotAvailable, kMessageWindowNotFound));
+        completion(RecorderError(kCodeNotAvailable, content.xwaylandWindowsOnly
+                                                        ? kMessageNotXWaylandWindow
+                                                        : kMessageWindowNotFound));
         return;
     }
     media_->log(format("Recording window: %s (ID: %u, size: %.0fx%.0f)", window->title.c_str(),

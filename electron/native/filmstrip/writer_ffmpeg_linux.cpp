@@ -502,8 +502,16 @@ MaybeError FFmpegWriter::encode(FFmpegInput& input, const Sample& sample, MediaT
 MaybeError FFmpegWriter::encodeVideo(FFmpegInput& input, const VideoFrame& image,
                                      const Sample& sample, MediaTime origin) {
     AVCodecContext* context = input.codec.get();
-    const int64_t pts = ticksSince(sample.presentationTimeStamp(), origin, context->time_base);
-    // Media before the session start, and stamps that do not move forward, are not written.
+    int64_t pts = ticksSince(sample.presentationTimeStamp(), origin, context->time_base);
+    // A picture is stamped before the screen is read, so the first one can be older than a
+    // sound block that reached the recorder first and started the session: it is shown from
+    // the session start, as a player shows a picture that began before the edit. Otherwise,
+    // and on a still screen with no later picture, the video would start at the hold frame.
+    if (pts != AV_NOPTS_VALUE && pts < 0 && input.lastPts == AV_NOPTS_VALUE) {
+        pts = 0;
+    }
+    // Other media before the session start, and stamps that do not move forward, are not
+    // written.
     if (pts == AV_NOPTS_VALUE || pts < 0 ||
         (input.lastPts != AV_NOPTS_VALUE && pts <= input.lastPts)) {
         return std::nullopt;

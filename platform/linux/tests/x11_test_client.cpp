@@ -182,13 +182,18 @@ void waitUntilShown(Display* d, const std::vector<Window>& windows,
     std::set<Window> unmapped(windows.begin(), windows.end());
     std::set<Window> unframed = framed;
     const Atom extents = atom(d, "_NET_FRAME_EXTENTS");
+    const Atom clientList = atom(d, "_NET_CLIENT_LIST");
+    const Atom wmState = atom(d, "WM_STATE");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     auto nextRequest = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (!unmapped.empty() || !unframed.empty()) {
         if (!unframed.empty()) {
             const std::set<Window> managed = managedWindows(d);
+            // A manager that keeps no client list (weston's) says only ICCCM's WM_STATE.
+            const bool listing = hasProperty(d, DefaultRootWindow(d), clientList);
             std::erase_if(unframed, [&](Window w) {
-                return managed.contains(w) && hasProperty(d, w, extents);
+                return listing ? managed.contains(w) && hasProperty(d, w, extents)
+                               : hasProperty(d, w, wmState);
             });
         }
         while (XPending(d) > 0) {

@@ -125,6 +125,27 @@ TEST_F(X11WindowsTest, ActiveWindowAndItsClaimedOwner) {
     EXPECT_EQ(mine->ownerName, "x11_windows_test");
 }
 
+// weston's X window manager frames its clients and sets WM_STATE, but keeps no client list:
+// the clients are found inside the frames, the manager's own windows stay out.
+TEST_F(X11WindowsTest, WithoutAClientListTheClientsAreFoundInsideTheirFrames) {
+    const char* manager = std::getenv("X11_WINDOW_MANAGER");
+    if (manager == nullptr || std::string(manager) != "weston") {
+        GTEST_SKIP() << "needs a window manager that keeps no client list (weston)";
+    }
+    TestClient client({"normal:10,20,200,100:Plain", "dialog:40,60,150,80:Ask"});
+    std::vector<uint32_t> listed;
+    for (const X11Window& window : enumerator_->onScreenWindows()) {
+        listed.push_back(window.id);
+        EXPECT_TRUE(window.ordinary);
+        EXPECT_EQ(window.ownerName, "x11_test_client");
+    }
+    const std::vector<uint32_t> frontFirst(client.windows().rbegin(), client.windows().rend());
+    EXPECT_EQ(listed, frontFirst);
+    const auto list = enumerator_->onScreenWindows();
+    ASSERT_NE(find(list, client.windows()[0]), nullptr);
+    EXPECT_EQ(find(list, client.windows()[0])->title, "Plain");
+}
+
 TEST(ProcessName, UnknownProcessHasNoName) {
     EXPECT_EQ(processName(-1), "");
 }

@@ -364,6 +364,15 @@ TEST_F(RecorderTest, MissingWindowIsReported) {
     expectError(result.error, 1, "Window not found");
 }
 
+TEST_F(RecorderTest, MissingWindowOnWaylandSaysOnlyXWaylandWindowsCanBeRecorded) {
+    media->content.xwaylandWindowsOnly = true;
+    const StartResult& result = startWindow(999);
+    expectError(result.error, 1,
+                "Window not found among the XWayland windows: on Wayland only X11 (XWayland) "
+                "windows can be recorded; run the app with GDK_BACKEND=x11, "
+                "QT_QPA_PLATFORM=xcb or --ozone-platform=x11, or record its display");
+}
+
 TEST_F(RecorderTest, FailedStartNeverRemovesAFileThatWasThereBefore) {
     media->files.insert(kPath);
     for (auto arrange :

@@ -1,6 +1,10 @@
 // The Linux MP4 writer on its own: refusals, readiness and a small finished file.
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -122,6 +126,68 @@ TEST_F(WriterTest, WritesAFileAndRefusesSamplesOnceFinished) {
     EXPECT_FALSE(writer->error());
     EXPECT_GT(std::filesystem::file_size(path), 0u);
     finish(*writer);  // a second finish completes at once
+}
+
+// The first video packet's time in the file, in seconds; none when the file has no video.
+std::optional<double> firstVideoTime(const std::string& path) {
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) {
+        return std::nullopt;
+    }
+    std::optional<double> first;
+    const int video = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    AVPacket* packet = av_packet_alloc();
+    while (video >= 0 && !first && av_read_frame(format, packet) >= 0) {
+        if (packet->stream_index == video) {
+            first = static_cast<double>(packet->pts) * av_q2d(format->streams[video]->time_base);
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    avformat_close_input(&format);
+    return first;
+}
+
+// A still screen: one picture, then sound only, then the stop's hold frame. The session
+// starts with the first sample the recorder is given; a sound block stamped after the picture
+// can come first, because a picture is stamped before the screen is read.
+TEST_F(WriterTest, TheFirstPictureOfAStillScreenIsWrittenFromTheSessionStart) {
+    for (const MediaTime sessionStart : {MediaTime::zero(), MediaTime::make(2, 100)}) {
+        SCOPED_TRACE(sessionStart.seconds());
+        const std::string file =
+            (directory / (std::to_string(sessionStart.value) + ".mp4")).string();
+        auto writer = MakeFFmpegWriter(file, completions).writer;
+        writer->setMovieFragmentInterval(MediaTime::make(1, 1));  // as the recorder asks
+        auto picture = writer->makeVideoInput(video(64, 48));
+        auto sound = writer->makeAudioInput(
+            AudioSettings{kAudioFormatMPEG4AAC, 2, 48000, kAudioChannelLayoutTagStereo, 0, 128000});
+        writer->addInput(picture);
+        writer->addInput(sound);
+        ASSERT_TRUE(writer->startWriting());
+        writer->startSession(sessionStart);
+        auto block = std::make_shared<AudioBlock>(AudioBlock{48000, 2, std::vector<float>(960)});
+        for (int i = 0; i < 400; ++i) {
+            while (!sound->isReadyForMoreMediaData()) {
+                std::this_thread::yield();
+            }
+            const MediaTime pts = sessionStart + MediaTime::make(i * 480, 48000);
+            ASSERT_TRUE(sound->appendSample(std::make_shared<LinuxSample>(
+                nullptr, block, SampleTiming{MediaTime::make(480, 48000), pts, pts})));
+            if (i == 0) {
+                ASSERT_TRUE(picture->appendSample(frame(0)));
+            }
+        }
+        while (!picture->isReadyForMoreMediaData()) {
+            std::this_thread::yield();
+        }
+        ASSERT_TRUE(picture->appendSample(frame(39)));  // the hold frame
+        writer->endSession(MediaTime::make(4, 1));
+        picture->markAsFinished();
+        sound->markAsFinished();
+        finish(*writer);
+        ASSERT_EQ(writer->status(), WriterStatus::Completed);
+        EXPECT_EQ(firstVideoTime(file), 0.0);
+    }
 }
 
 TEST_F(WriterTest, FailsToStartWhereTheFileCannotBeCreated) {
