@@ -152,7 +152,7 @@ struct PulseAudioCapture::Connection {
         std::memset(&attributes, 0xff, sizeof attributes);  // (uint32_t)-1: the server's choice
         attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMicroseconds, &spec));
         const auto flags = static_cast<pa_stream_flags_t>(
-            PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING |
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED |
             PA_STREAM_AUTO_TIMING_UPDATE);
         if (pa_stream_connect_record(stream, kDefaultMonitor, &attributes, flags) < 0) {
             return pulseError(pa_context_errno(context));
@@ -165,18 +165,24 @@ struct PulseAudioCapture::Connection {
         });
     }
 
-    // When the first frame of the next fragment to read was heard: the server's latency of
-    // the stream counts back from now (for a monitor, net of the sink's own latency, so it
-    // may be negative); before any timing report, the fragment is taken to end now.
+    // When the first frame of the next fragment to read was heard. The server's last timing
+    // report says which byte it had captured at its time stamp (`write_index`, `source_usec`
+    // before it) and, for a monitor, how long the sink still takes to play it (`sink_usec`);
+    // the fragment lies as far before that byte as the stream's read index is behind it.
+    // Before any report, the fragment is taken to end now.
     MediaTime heardAt(int64_t frames) {
-        pa_usec_t latency = 0;
-        int negative = 0;
         const MediaTime now = clock();
-        if (pa_stream_get_latency(stream, &latency, &negative) < 0) {
+        const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+        if (timing == nullptr || timing->write_index_corrupt || timing->read_index_corrupt) {
             return now - MediaTime::make(frames, static_cast<int32_t>(spec.rate));
         }
-        const MediaTime back = MediaTime::make(static_cast<int64_t>(latency), 1'000'000);
-        return negative ? now + back : now - back;
+        const auto age = static_cast<int64_t>(pa_timeval_age(&timing->timestamp));
+        const int64_t behind = (timing->write_index - timing->read_index) /
+                               static_cast<int64_t>(pa_frame_size(&spec));
+        const MediaTime captured =
+            now - MediaTime::make(age + static_cast<int64_t>(timing->source_usec), 1'000'000) -
+            MediaTime::make(behind, static_cast<int32_t>(spec.rate));
+        return captured + MediaTime::make(static_cast<int64_t>(timing->sink_usec), 1'000'000);
     }
 
     // Hands every readable fragment on (loop thread, lock held).
