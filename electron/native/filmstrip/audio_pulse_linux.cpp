@@ -152,8 +152,7 @@ struct PulseAudioCapture::Connection {
         std::memset(&attributes, 0xff, sizeof attributes);  // (uint32_t)-1: the server's choice
         attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMicroseconds, &spec));
         const auto flags = static_cast<pa_stream_flags_t>(
-            PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED |
-            PA_STREAM_AUTO_TIMING_UPDATE);
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED | PA_STREAM_AUTO_TIMING_UPDATE);
         if (pa_stream_connect_record(stream, kDefaultMonitor, &attributes, flags) < 0) {
             return pulseError(pa_context_errno(context));
         }
@@ -177,8 +176,8 @@ struct PulseAudioCapture::Connection {
             return now - MediaTime::make(frames, static_cast<int32_t>(spec.rate));
         }
         const auto age = static_cast<int64_t>(pa_timeval_age(&timing->timestamp));
-        const int64_t behind = (timing->write_index - timing->read_index) /
-                               static_cast<int64_t>(pa_frame_size(&spec));
+        const int64_t behind =
+            (timing->write_index - timing->read_index) / static_cast<int64_t>(pa_frame_size(&spec));
         const MediaTime captured =
             now - MediaTime::make(age + static_cast<int64_t>(timing->source_usec), 1'000'000) -
             MediaTime::make(behind, static_cast<int32_t>(spec.rate));
