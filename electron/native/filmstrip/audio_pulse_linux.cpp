@@ -1,8 +1,10 @@
 #include "audio_pulse_linux.h"
 
 #include <pulse/pulseaudio.h>
+#include <pulse/rtclock.h>
 
 #include <cstring>
+#include <optional>
 
 namespace filmstrip {
 namespace {
@@ -13,9 +15,11 @@ constexpr const char* kClientName = "filmstrip";
 constexpr const char* kStreamName = "System audio";
 // Blocks of about 10 ms.
 constexpr pa_usec_t kFragmentMicroseconds = 10'000;
-// How far a block may arrive from the end of the previous one and still be stamped right
-// after it.
-constexpr int32_t kJitterToleranceMilliseconds = 40;
+// How far a block may be heard from the end of the previous one and still be stamped right
+// after it: well under a frame of a 30 fps picture.
+constexpr int32_t kJitterToleranceMilliseconds = 15;
+// The longest a start waits for the monitor's first sound.
+constexpr pa_usec_t kFirstSoundWaitMicroseconds = 3'000'000;
 constexpr const char* kMessageServerLost = "System audio stopped: the audio server went away (";
 
 Error pulseError(int code) {
@@ -24,15 +28,16 @@ Error pulseError(int code) {
 
 }  // namespace
 
-MediaTime AudioBlockStart(MediaTime arrival, int64_t frames, int sampleRate, MediaTime expected) {
-    const MediaTime start = arrival - MediaTime::make(frames, sampleRate);
-    if (expected.isNumeric()) {
+MediaTime AudioTimeline::stamp(MediaTime heard, int64_t frames) {
+    MediaTime start = heard;
+    if (next_.isNumeric()) {
         const MediaTime tolerance = MediaTime::make(kJitterToleranceMilliseconds, 1000);
-        const MediaTime drift = start - expected;
+        const MediaTime drift = heard - next_;
         if (drift <= tolerance && drift >= -tolerance) {
-            return expected;
+            start = next_;
         }
     }
+    next_ = start + MediaTime::make(frames, sampleRate_);
     return start;
 }
 
@@ -46,7 +51,8 @@ struct PulseAudioCapture::Connection {
     Clock clock;
     Deliver deliver;
     Lost lost;
-    MediaTime nextStart = MediaTime::invalid();
+    std::optional<AudioTimeline> timeline;
+    bool soundFlows = false;
 
     ~Connection() {
         if (loop == nullptr) {
@@ -145,8 +151,8 @@ struct PulseAudioCapture::Connection {
         pa_buffer_attr attributes;
         std::memset(&attributes, 0xff, sizeof attributes);  // (uint32_t)-1: the server's choice
         attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMicroseconds, &spec));
-        const auto flags =
-            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+        const auto flags = static_cast<pa_stream_flags_t>(
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED | PA_STREAM_AUTO_TIMING_UPDATE);
         if (pa_stream_connect_record(stream, kDefaultMonitor, &attributes, flags) < 0) {
             return pulseError(pa_context_errno(context));
         }
@@ -156,6 +162,26 @@ struct PulseAudioCapture::Connection {
                    : PA_STREAM_IS_GOOD(state) ? Readiness::Waiting
                                               : Readiness::Failed;
         });
+    }
+
+    // When the first frame of the next fragment to read was heard. The server's last timing
+    // report says which byte it had captured at its time stamp (`write_index`, `source_usec`
+    // before it) and, for a monitor, how long the sink still takes to play it (`sink_usec`);
+    // the fragment lies as far before that byte as the stream's read index is behind it.
+    // Before any report, the fragment is taken to end now.
+    MediaTime heardAt(int64_t frames) {
+        const MediaTime now = clock();
+        const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+        if (timing == nullptr || timing->write_index_corrupt || timing->read_index_corrupt) {
+            return now - MediaTime::make(frames, static_cast<int32_t>(spec.rate));
+        }
+        const auto age = static_cast<int64_t>(pa_timeval_age(&timing->timestamp));
+        const int64_t behind =
+            (timing->write_index - timing->read_index) / static_cast<int64_t>(pa_frame_size(&spec));
+        const MediaTime captured =
+            now - MediaTime::make(age + static_cast<int64_t>(timing->source_usec), 1'000'000) -
+            MediaTime::make(behind, static_cast<int32_t>(spec.rate));
+        return captured + MediaTime::make(static_cast<int64_t>(timing->sink_usec), 1'000'000);
     }
 
     // Hands every readable fragment on (loop thread, lock held).
@@ -168,9 +194,11 @@ struct PulseAudioCapture::Connection {
                 return;
             }
             const auto frames = static_cast<int64_t>(bytes / frameBytes);
-            const MediaTime start =
-                AudioBlockStart(clock(), frames, static_cast<int>(spec.rate), nextStart);
-            nextStart = start + MediaTime::make(frames, static_cast<int32_t>(spec.rate));
+            const MediaTime start = timeline->stamp(heardAt(frames), frames);
+            if (!soundFlows) {
+                soundFlows = true;
+                pa_threaded_mainloop_signal(loop, 0);
+            }
             // A hole (no data) leaves a gap in the track; the next block starts after it.
             if (data != nullptr && deliver && frames > 0) {
                 auto block = std::make_shared<AudioBlock>();
@@ -192,6 +220,7 @@ std::variant<std::unique_ptr<PulseAudioCapture>, Error> PulseAudioCapture::open(
     connection->spec = {PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate),
                         static_cast<uint8_t>(channels)};
     connection->clock = std::move(clock);
+    connection->timeline.emplace(sampleRate);
     if (!pa_sample_spec_valid(&connection->spec)) {
         return pulseError(PA_ERR_INVALID);
     }
@@ -221,15 +250,36 @@ PulseAudioCapture::PulseAudioCapture(std::unique_ptr<Connection> connection)
 
 PulseAudioCapture::~PulseAudioCapture() = default;
 
+namespace {
+
+// Wakes a start that waits for the first sound once its time is up.
+void firstSoundTimedOut(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* loop) {
+    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+}
+
+}  // namespace
+
 void PulseAudioCapture::start(Deliver deliver, Lost lost) {
-    pa_threaded_mainloop_lock(connection_->loop);
-    connection_->deliver = std::move(deliver);
-    connection_->lost = std::move(lost);
-    pa_operation* uncork = pa_stream_cork(connection_->stream, 0, nullptr, nullptr);
+    Connection& c = *connection_;
+    pa_threaded_mainloop_lock(c.loop);
+    pa_operation* uncork = pa_stream_cork(c.stream, 0, nullptr, nullptr);
     if (uncork != nullptr) {
         pa_operation_unref(uncork);
     }
-    pa_threaded_mainloop_unlock(connection_->loop);
+    // Timed on the server connection's own clock; what arrives meanwhile precedes the take.
+    const pa_usec_t deadline = pa_rtclock_now() + kFirstSoundWaitMicroseconds;
+    pa_time_event* timer = pa_context_rttime_new(c.context, deadline, &firstSoundTimedOut, c.loop);
+    while (!c.soundFlows && pa_rtclock_now() < deadline &&
+           PA_STREAM_IS_GOOD(pa_stream_get_state(c.stream))) {
+        pa_threaded_mainloop_wait(c.loop);
+    }
+    if (timer != nullptr) {
+        pa_threaded_mainloop_get_api(c.loop)->time_free(timer);
+    }
+    c.deliver = std::move(deliver);
+    c.lost = std::move(lost);
+    c.stateChanged();  // a recording lost while waiting is reported now
+    pa_threaded_mainloop_unlock(c.loop);
 }
 
 }  // namespace filmstrip

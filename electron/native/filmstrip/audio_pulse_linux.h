@@ -12,11 +12,19 @@ namespace filmstrip {
 
 inline constexpr const char* kPulseAudioDomain = "PulseAudio";
 
-// The presentation time of a block of `frames` frames that arrived at `arrival`: it ended
-// then, so it began `frames` earlier; while that stays within a few milliseconds of where
-// the previous block ended (`expected`), the blocks are stamped back to back instead, so that
-// delivery jitter does not open gaps in the track.
-MediaTime AudioBlockStart(MediaTime arrival, int64_t frames, int sampleRate, MediaTime expected);
+// Stamps blocks on the host clock at the moment their first frame was heard. A block whose
+// heard time stays within a few milliseconds of where the previous block ended is stamped
+// right after it, so that jitter in the server's timing reports does not open gaps in the
+// track; further off (a stall, a jump), it is stamped where it was heard.
+class AudioTimeline {
+  public:
+    explicit AudioTimeline(int sampleRate) : sampleRate_(sampleRate) {}
+    MediaTime stamp(MediaTime heard, int64_t frames);
+
+  private:
+    int sampleRate_;
+    MediaTime next_ = MediaTime::invalid();
+};
 
 class PulseAudioCapture {
   public:
@@ -34,8 +42,10 @@ class PulseAudioCapture {
     PulseAudioCapture(const PulseAudioCapture&) = delete;
     PulseAudioCapture& operator=(const PulseAudioCapture&) = delete;
 
-    // Blocks arrive on the audio thread from now until the object is destroyed, or until
-    // the recording is lost, which `lost` then hears of.
+    // Starts the recording and waits (a few seconds at most) until the monitor yields sound:
+    // an idle sink may render far ahead and hand its monitor nothing until it has played
+    // that out. Blocks arrive on the audio thread from then until the object is destroyed,
+    // or until the recording is lost, which `lost` then hears of.
     void start(Deliver deliver, Lost lost);
 
     struct Connection;

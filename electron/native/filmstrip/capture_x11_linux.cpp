@@ -867,17 +867,13 @@ class X11Stream final : public CaptureStream {
         }
         // A running capture keeps its listener alive.
         const std::shared_ptr<StreamListener> listener = listener_.lock();
-        // The X connection goes with the thread's body when the thread ends.
-        thread_.start([this, listener,
-                       capture = std::shared_ptr<X11Capture>(std::move(std::get<0>(opened)))] {
-            run(listener, *capture);
-        });
         std::shared_ptr<PulseAudioCapture> audio;
         {
             std::lock_guard<std::mutex> lock(audioMutex_);
             audio = audio_;
         }
         // Started outside the lock: audio delivery runs with the audio thread's own lock held.
+        // Sound first, so that the first picture is taken once sound flows.
         if (audio) {
             audio->start(
                 [this, listener](std::shared_ptr<const AudioBlock> block, MediaTime pts) {
@@ -896,6 +892,11 @@ class X11Stream final : public CaptureStream {
                     audioLost_ = error;
                 });
         }
+        // The X connection goes with the thread's body when the thread ends.
+        thread_.start([this, listener,
+                       capture = std::shared_ptr<X11Capture>(std::move(std::get<0>(opened)))] {
+            run(listener, *capture);
+        });
         completions_.async([completion = std::move(completion)] { completion(std::nullopt); });
     }
 

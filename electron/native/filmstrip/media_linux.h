@@ -53,6 +53,15 @@ std::unique_ptr<CaptureSource> MakeSyntheticCaptureSource();
 // process.
 std::shared_ptr<Media> MakeLinuxMedia(std::unique_ptr<CaptureSource> source);
 
+// Where a block of audio goes in a track whose next sample is due at `expected` (in samples):
+// at its own stamp `start`, so a gap before it is filled with `silence` samples and the part
+// that overlaps what is already written (`skip` samples, at most the whole block) is cut off.
+struct AudioPlacement {
+    int64_t silence = 0;
+    int64_t skip = 0;
+};
+AudioPlacement PlaceAudio(int64_t expected, int64_t start, int64_t count);
+
 WriterResult MakeFFmpegWriter(const std::string& path, Executor& completions);
 
 }  // namespace filmstrip

@@ -207,6 +207,7 @@ class FFmpegWriter final : public AssetWriter {
                            MediaTime origin);
     MaybeError encodeAudio(FFmpegInput& input, const AudioBlock& block, MediaTime pts,
                            MediaTime origin);
+    MaybeError writeSilence(FFmpegInput& input, int64_t samples);
     MaybeError encodeAudioFifo(FFmpegInput& input, bool flushPartial);
     MaybeError sendFrame(FFmpegInput& input, AVFrame* frame);
     MaybeError closeFile();
@@ -558,31 +559,56 @@ MaybeError FFmpegWriter::encodeAudio(FFmpegInput& input, const AudioBlock& block
     if (start == AV_NOPTS_VALUE || start < 0 || count == 0) {
         return std::nullopt;
     }
-    // A gap or an overlap of more than one encoder frame (a pause cut out, dropped blocks)
-    // closes the current run of audio and starts a new one at the block's own stamp.
-    const int64_t expected = input.fifoPts + av_audio_fifo_size(input.fifo);
-    if (input.fifoPts == AV_NOPTS_VALUE || std::llabs(start - expected) > context->frame_size) {
-        if (MaybeError failure = encodeAudioFifo(input, true)) {
-            return failure;
-        }
-        input.fifoPts = std::max(start, input.fifoPts);
+    // Every sample goes at its own stamp: a gap (a pause cut out, dropped blocks) becomes
+    // silence, and what overlaps the audio already written is cut off, so later sound is
+    // never moved.
+    if (input.fifoPts == AV_NOPTS_VALUE) {
+        input.fifoPts = start;
+    }
+    const AudioPlacement place =
+        PlaceAudio(input.fifoPts + av_audio_fifo_size(input.fifo), start, count);
+    if (MaybeError failure = writeSilence(input, place.silence)) {
+        return failure;
+    }
+    const int kept = count - static_cast<int>(place.skip);
+    if (kept == 0) {
+        return std::nullopt;
     }
     std::vector<std::vector<float>> planar(static_cast<size_t>(channels),
-                                           std::vector<float>(static_cast<size_t>(count)));
-    for (int i = 0; i < count; ++i) {
+                                           std::vector<float>(static_cast<size_t>(kept)));
+    for (int i = 0; i < kept; ++i) {
         for (int c = 0; c < channels; ++c) {
             planar[static_cast<size_t>(c)][static_cast<size_t>(i)] =
-                block.interleaved[static_cast<size_t>(i * channels + c)];
+                block.interleaved[static_cast<size_t>((i + place.skip) * channels + c)];
         }
     }
     std::vector<void*> pointers;
     for (auto& plane : planar) {
         pointers.push_back(plane.data());
     }
-    if (av_audio_fifo_write(input.fifo, pointers.data(), count) < count) {
+    if (av_audio_fifo_write(input.fifo, pointers.data(), kept) < kept) {
         return ffmpegError(AVERROR(ENOMEM), "Cannot queue audio");
     }
     return encodeAudioFifo(input, false);
+}
+
+// Queues `samples` of silence, an encoder frame at a time, so a long gap costs no memory.
+MaybeError FFmpegWriter::writeSilence(FFmpegInput& input, int64_t samples) {
+    AVCodecContext* context = input.codec.get();
+    const int channels = context->ch_layout.nb_channels;
+    std::vector<float> zeros(static_cast<size_t>(context->frame_size));
+    std::vector<void*> pointers(static_cast<size_t>(channels), zeros.data());
+    while (samples > 0) {
+        const int chunk = static_cast<int>(std::min<int64_t>(samples, context->frame_size));
+        if (av_audio_fifo_write(input.fifo, pointers.data(), chunk) < chunk) {
+            return ffmpegError(AVERROR(ENOMEM), "Cannot queue audio");
+        }
+        samples -= chunk;
+        if (MaybeError failure = encodeAudioFifo(input, false)) {
+            return failure;
+        }
+    }
+    return std::nullopt;
 }
 
 // Encodes every whole frame in the fifo; with flushPartial, also the rest padded with silence.
@@ -735,6 +761,13 @@ FFmpegWriter::~FFmpegWriter() {
 }
 
 }  // namespace
+
+AudioPlacement PlaceAudio(int64_t expected, int64_t start, int64_t count) {
+    if (start >= expected) {
+        return {start - expected, 0};
+    }
+    return {0, std::min(count, expected - start)};
+}
 
 WriterResult MakeFFmpegWriter(const std::string& path, Executor& completions) {
     // Encoder chatter stays out of the host's standard error; failures come back as errors.
