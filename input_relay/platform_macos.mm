@@ -415,9 +415,9 @@ class MacPlatform : public posix_process::PosixProcess<Platform> {
         if (event.clickState) {
             CGEventSetIntegerValueField(created, kCGMouseEventClickState, *event.clickState);
         }
-        if (event.flags) {
-            CGEventSetFlags(created, static_cast<CGEventFlags>(*event.flags));
-        }
+        // Always set: an event from the HID state source otherwise carries the modifiers the
+        // user holds, turning a release or a typed character into a chord.
+        CGEventSetFlags(created, static_cast<CGEventFlags>(event.flags));
         if (!event.unicode.empty()) {
             CGEventKeyboardSetUnicodeString(created,
                                             static_cast<UniCharCount>(event.unicode.size()),
