@@ -799,7 +799,15 @@ void ScreenRecorder::finishWritingAtSourceTime(MediaTime endTime,
     if (writer->status() == WriterStatus::Writing && videoInput_) {
         videoInput_->markAsFinished();
     }
+    // Read once more right before finishing: the writer can fail in between (a failing hold
+    // frame fails it), and AVFoundation raises when a failed writer is asked to finish.
+    const bool canFinish = writer->status() == WriterStatus::Writing;
     lock.unlock();
+    if (!canFinish) {
+        clearLastVideoSample();
+        completion(holdError);
+        return;
+    }
     writer->finishWriting(
         [self = shared_from_this(), completion = std::move(completion), holdError] {
             self->clearLastVideoSample();
