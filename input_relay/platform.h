@@ -84,9 +84,9 @@ struct Event {
     Point location;                          // pointer and scroll events
     std::optional<std::int64_t> clickState;  // set on the event right after creation
     std::uint16_t keyCode = 0;               // key events
-    std::optional<std::uint64_t> flags;      // key events: the exact modifier flags
-    std::u16string unicode;                  // key events typing a string
-    std::int32_t scrollDelta = 0;            // vertical wheel delta in pixels, one wheel
+    std::uint64_t flags = 0;       // the exact modifier flags; never the ones the user holds
+    std::u16string unicode;        // key events typing a string
+    std::int32_t scrollDelta = 0;  // vertical wheel delta in pixels, one wheel
     std::vector<std::pair<std::uint32_t, std::int64_t>> routeFields;  // integer fields
     std::optional<Point> windowLocation;  // position relative to the target window
 };

@@ -16,7 +16,9 @@
 #include "posix_process.h"
 
 // Private Accessibility function: the window server number of an accessibility window.
-extern "C" AXError _AXUIElementGetWindow(AXUIElementRef element, CGWindowID* identifier);
+// Private: weakly imported, so a macOS without it still launches the relay and answers "no id".
+extern "C" AXError _AXUIElementGetWindow(AXUIElementRef element, CGWindowID* identifier)
+    __attribute__((weak_import));
 
 namespace input_relay {
 namespace {
@@ -250,7 +252,8 @@ class MacPlatform : public posix_process::PosixProcess<Platform> {
 
     std::optional<std::uint32_t> accessibilityWindowId(const Element& window) override {
         CGWindowID number = 0;
-        if (_AXUIElementGetWindow(axOf(window), &number) != kAXErrorSuccess) {
+        if (_AXUIElementGetWindow == nullptr ||
+            _AXUIElementGetWindow(axOf(window), &number) != kAXErrorSuccess) {
             return std::nullopt;
         }
         return number;
@@ -415,9 +418,9 @@ class MacPlatform : public posix_process::PosixProcess<Platform> {
         if (event.clickState) {
             CGEventSetIntegerValueField(created, kCGMouseEventClickState, *event.clickState);
         }
-        if (event.flags) {
-            CGEventSetFlags(created, static_cast<CGEventFlags>(*event.flags));
-        }
+        // Always set: an event from the HID state source otherwise carries the modifiers the
+        // user holds, turning a release or a typed character into a chord.
+        CGEventSetFlags(created, static_cast<CGEventFlags>(event.flags));
         if (!event.unicode.empty()) {
             CGEventKeyboardSetUnicodeString(created,
                                             static_cast<UniCharCount>(event.unicode.size()),

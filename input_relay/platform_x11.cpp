@@ -576,7 +576,7 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
     }
 
     PostOutcome keyDown(const Event& event) {
-        const std::uint16_t state = modifierMask(event.flags.value_or(0));
+        const std::uint16_t state = modifierMask(event.flags);
         std::vector<xcb_keysym_t> keysyms;
         if (event.unicode.empty()) {
             auto keysym = keysymForKeyCode(event.keyCode);
@@ -622,7 +622,7 @@ class X11Platform : public posix_process::PosixProcess<Platform> {
     void keyUp(const Event& event) {
         auto it = pressed_.find(event.keyCode);
         if (it != pressed_.end()) {
-            route_->key(false, it->second, pointer_, modifierMask(event.flags.value_or(0)));
+            route_->key(false, it->second, pointer_, modifierMask(event.flags));
             pressed_.erase(it);
         }
     }

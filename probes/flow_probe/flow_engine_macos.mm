@@ -8,6 +8,7 @@
 
 #include "flow_engine.h"
 #include "probe_run.h"
+#include "vision_failure_macos.h"
 
 namespace probes {
 namespace {
@@ -16,11 +17,24 @@ NSData* bmpData(const Frame& frame) {
     return [NSData dataWithBytes:frame.bmp.data() length:frame.bmp.size()];
 }
 
-// Holds the flow buffer locked read-only until the measure is done with it.
+constexpr const char* kMessageFlowFormat =
+    "Vision's optical flow came back in an unexpected pixel format (not two-channel float)";
+constexpr const char* kMessageFlowLock = "Vision's optical flow buffer could not be read";
+
+// Holds the flow buffer locked read-only until the measure is done with it; a buffer that is
+// not two-channel float flow, or cannot be locked, is refused rather than read as numbers.
 class VisionFlowResult : public FlowResult {
   public:
     explicit VisionFlowResult(CVPixelBufferRef buffer) : buffer_(CVPixelBufferRetain(buffer)) {
-        CVPixelBufferLockBaseAddress(buffer_, kCVPixelBufferLock_ReadOnly);
+        if (CVPixelBufferGetPixelFormatType(buffer_) != kCVPixelFormatType_TwoComponent32Float) {
+            CVPixelBufferRelease(buffer_);
+            throw PlatformError(kMessageFlowFormat);
+        }
+        if (CVPixelBufferLockBaseAddress(buffer_, kCVPixelBufferLock_ReadOnly) !=
+            kCVReturnSuccess) {
+            CVPixelBufferRelease(buffer_);
+            throw PlatformError(kMessageFlowLock);
+        }
     }
     ~VisionFlowResult() override {
         CVPixelBufferUnlockBaseAddress(buffer_, kCVPixelBufferLock_ReadOnly);
@@ -45,6 +59,7 @@ class VisionFlowEngine : public FlowEngine {
     std::unique_ptr<FlowResult> computeFlow(const Frame& earlier, const Frame& later,
                                             std::int64_t) override {
         // The error leaves the autorelease scope as text, so the scope is always drained.
+        bool failed = false;
         std::string failure;
         std::unique_ptr<FlowResult> result;
         @autoreleasepool {
@@ -58,13 +73,19 @@ class VisionFlowEngine : public FlowEngine {
                 [[VNImageRequestHandler alloc] initWithData:bmpData(earlier) options:@{}];
             NSError* error = nil;
             if (![handler performRequests:@[ request ] error:&error]) {
-                failure = error.localizedDescription.UTF8String;
+                failed = true;
+                failure = visionFailure(error, "optical flow");
             } else if (VNPixelBufferObservation* observation = request.results.firstObject;
                        observation != nil && observation.pixelBuffer != nullptr) {
-                result = std::make_unique<VisionFlowResult>(observation.pixelBuffer);
+                try {
+                    result = std::make_unique<VisionFlowResult>(observation.pixelBuffer);
+                } catch (const PlatformError& refused) {
+                    failed = true;
+                    failure = refused.what();
+                }
             }
         }
-        if (!failure.empty()) {
+        if (failed) {
             throw PlatformError(failure);
         }
         return result;

@@ -7,6 +7,7 @@
 
 #include "face_engine.h"
 #include "probe_run.h"
+#include "vision_failure_macos.h"
 
 namespace probes {
 namespace {
@@ -17,6 +18,7 @@ class VisionFaceEngine : public FaceEngine {
 
     std::vector<DetectedFace> detectFaces(std::span<const std::uint8_t> bmp) override {
         // The error leaves the autorelease scope as text, so the scope is always drained.
+        bool failed = false;
         std::string failure;
         std::vector<DetectedFace> faces;
         @autoreleasepool {
@@ -25,9 +27,11 @@ class VisionFaceEngine : public FaceEngine {
                                                                                  options:@{}];
             NSError* error = nil;
             if (![handler performRequests:@[ request_ ] error:&error]) {
-                failure = error.localizedDescription.UTF8String;
+                failed = true;
+                failure = visionFailure(error, "face landmarks");
             }
-            for (VNFaceObservation* observation in failure.empty() ? request_.results : @[]) {
+            // A failed request's results are the previous frame's faces: never read them.
+            for (VNFaceObservation* observation in failed ? @[] : request_.results) {
                 const CGRect box = observation.boundingBox;
                 DetectedFace face{box.origin.x, box.origin.y, box.size.width, box.size.height,
                                   std::nullopt};
@@ -42,7 +46,7 @@ class VisionFaceEngine : public FaceEngine {
                 faces.push_back(std::move(face));
             }
         }
-        if (!failure.empty()) {
+        if (failed) {
             throw PlatformError(failure);
         }
         return faces;

@@ -169,29 +169,35 @@ class MacDesktopInfoPlatform : public DesktopInfoPlatform {
         return answer;
     }
 
+    // Each accessibility call runs in its own pool: the bridged strings are autoreleased and
+    // the thread may have none of its own.
     AxAnswer<std::string> role(AxElement& element) override {
-        CFTypeRef value = nullptr;
-        const AXError error = AXUIElementCopyAttributeValue(
-            static_cast<MacAxElement&>(element).get(), kAXRoleAttribute, &value);
-        AxAnswer<std::string> answer{ToAxStatus(error), StringValue(value)};
-        if (value != nullptr) {
-            CFRelease(value);
+        @autoreleasepool {
+            CFTypeRef value = nullptr;
+            const AXError error = AXUIElementCopyAttributeValue(
+                static_cast<MacAxElement&>(element).get(), kAXRoleAttribute, &value);
+            AxAnswer<std::string> answer{ToAxStatus(error), StringValue(value)};
+            if (value != nullptr) {
+                CFRelease(value);
+            }
+            return answer;
         }
-        return answer;
     }
 
     AxAnswer<bool> focused(AxElement& element) override {
-        CFTypeRef value = nullptr;
-        const AXError error = AXUIElementCopyAttributeValue(
-            static_cast<MacAxElement&>(element).get(), kAXFocusedAttribute, &value);
-        AxAnswer<bool> answer{ToAxStatus(error), std::nullopt};
-        if (value != nullptr) {
-            if (CFGetTypeID(value) == CFBooleanGetTypeID()) {
-                answer.value = CFBooleanGetValue(static_cast<CFBooleanRef>(value));
+        @autoreleasepool {
+            CFTypeRef value = nullptr;
+            const AXError error = AXUIElementCopyAttributeValue(
+                static_cast<MacAxElement&>(element).get(), kAXFocusedAttribute, &value);
+            AxAnswer<bool> answer{ToAxStatus(error), std::nullopt};
+            if (value != nullptr) {
+                if (CFGetTypeID(value) == CFBooleanGetTypeID()) {
+                    answer.value = CFBooleanGetValue(static_cast<CFBooleanRef>(value));
+                }
+                CFRelease(value);
             }
-            CFRelease(value);
+            return answer;
         }
-        return answer;
     }
 
     InputMonitoringAccess checkInputMonitoring() override {

@@ -27,6 +27,9 @@ constexpr const char* kMessageNotXWaylandWindow =
     "or record its display";
 constexpr const char* kMessageEncoderRefused = "The video encoder refused this capture's settings";
 constexpr const char* kMessageStartWritingFailed = "Failed to start writing";
+constexpr const char* kMessageH264TooLarge =
+    "H.264 cannot encode %lldx%lld pixels (its frames hold at most 4096x2304); record with the "
+    "HEVC encoder, or with the low-memory encoder at point size";
 constexpr const char* kMessageSystemAudio =
     "This Mac would not record system audio. Choose Mute System Audio in the dock to record "
     "without it.";
@@ -47,6 +50,13 @@ constexpr int kAudioChannels = 2;
 constexpr int64_t kAudioBitRate = 128000;
 constexpr uint32_t kStereoChannelBitmap = 3;
 constexpr int64_t kH264AverageBitRate = 5000000;
+// The largest H.264 level (6.2) holds 36,864 macroblocks of 16x16 a frame, no side over 4096.
+constexpr int64_t kH264MaxSide = 4096;
+constexpr int64_t kH264MaxMacroblocks = 36864;
+constexpr int64_t kMacroblockSide = 16;
+// ScreenCaptureKit accepts a queue depth of 3 at least; one of them is the frame held for the
+// hold frame, so low memory asks for the least it may.
+constexpr int kLowMemoryQueueDepth = 3;
 constexpr int64_t kMovieFragmentSeconds = 5;
 constexpr uint32_t kMaxDisplaysAtPoint = 8;
 constexpr double kMinimumWindowPoints = 100;
@@ -108,11 +118,24 @@ uint32_t pixelFormatFor(const CaptureOptions& options) {
 
 int queueDepthFor(const CaptureOptions& options) {
     if (options.lowMemoryEncoder) {
-        return 2;
+        return kLowMemoryQueueDepth;
     }
     const double depth = std::ceil(options.framerate / 30.0 * 5);
     return static_cast<int>(std::min(std::max(depth, 3.0), 8.0));
 }
+
+int64_t macroblocksAlong(int64_t pixels) {
+    return (pixels + kMacroblockSide - 1) / kMacroblockSide;
+}
+
+}  // namespace
+
+bool h264CanEncode(int64_t width, int64_t height) {
+    return width <= kH264MaxSide && height <= kH264MaxSide &&
+           macroblocksAlong(width) * macroblocksAlong(height) <= kH264MaxMacroblocks;
+}
+
+namespace {
 
 VideoSettings videoSettingsFor(const CaptureOptions& options, const StreamConfiguration& config) {
     VideoSettings settings;
@@ -203,6 +226,7 @@ MaybeError ScreenRecorder::prepareForStart(const std::string& outputPath, Rect s
     sourceRect_ = sourceRect;
     isPaused_ = false;
     pauseStartTime_ = MediaTime::invalid();
+    latestResumeTime_ = MediaTime::invalid();
     totalPausedDuration_ = MediaTime::zero();
     counts_ = TakeCounts{};
     return std::nullopt;
@@ -352,6 +376,13 @@ void ScreenRecorder::beginCapture(const ContentFilter& filter, double pointWidth
                captureScale, backingScale, options.framerate, yesNo(options.hevcEncoder),
                yesNo(options.lowMemoryEncoder)));
 
+    if (!options.hevcEncoder && !h264CanEncode(config.width, config.height)) {
+        cleanupFailedRecording();
+        completion(RecorderError(kCodeSetupRefused,
+                                 format(kMessageH264TooLarge, static_cast<long long>(config.width),
+                                        static_cast<long long>(config.height))));
+        return;
+    }
     if (MaybeError error = configureCapture(filter, config, options)) {
         completion(error);
         return;
@@ -488,7 +519,10 @@ void ScreenRecorder::streamDidOutputSample(const std::shared_ptr<Sample>& sample
         endAfterWriterFailure();
         return;
     }
-    if (isPaused_) {
+    // A sample captured before the latest resume (delivered late) belongs to the pause; retimed,
+    // it would land at or before the last frame written before the pause.
+    if (isPaused_ ||
+        (latestResumeTime_.isValid() && sample->presentationTimeStamp() < latestResumeTime_)) {
         return;
     }
     std::shared_ptr<WriterInput> input;
@@ -570,6 +604,7 @@ void ScreenRecorder::resumeRecording() {
     }
     isPaused_ = false;
     pauseStartTime_ = MediaTime::invalid();
+    latestResumeTime_ = now;
 }
 
 MediaTime ScreenRecorder::sourceTimeForHostTime(MediaTime hostTime) const {
@@ -770,7 +805,15 @@ void ScreenRecorder::finishWritingAtSourceTime(MediaTime endTime,
     if (writer->status() == WriterStatus::Writing && videoInput_) {
         videoInput_->markAsFinished();
     }
+    // Read once more right before finishing: the writer can fail in between (a failing hold
+    // frame fails it), and AVFoundation raises when a failed writer is asked to finish.
+    const bool canFinish = writer->status() == WriterStatus::Writing;
     lock.unlock();
+    if (!canFinish) {
+        clearLastVideoSample();
+        completion(holdError);
+        return;
+    }
     writer->finishWriting(
         [self = shared_from_this(), completion = std::move(completion), holdError] {
             self->clearLastVideoSample();

@@ -28,6 +28,9 @@ struct CaptureOptions {
 
 inline constexpr const char* kRecorderErrorDomain = "ScreenRecorder";
 
+// Whether an H.264 frame of this many pixels fits the codec's largest level.
+bool h264CanEncode(int64_t width, int64_t height);
+
 class ScreenRecorder final : public StreamListener,
                              public std::enable_shared_from_this<ScreenRecorder> {
   public:
@@ -112,6 +115,7 @@ class ScreenRecorder final : public StreamListener,
     bool isPaused_ = false;
     MediaTime pauseStartTime_;
     MediaTime totalPausedDuration_;
+    MediaTime latestResumeTime_;
     StoppedCallback onStoppedUnexpectedly_;
 
     // What became of the take's samples.

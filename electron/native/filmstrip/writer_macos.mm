@@ -4,6 +4,8 @@
 #import <CoreAudioTypes/CoreAudioTypes.h>
 #import <VideoToolbox/VideoToolbox.h>
 
+#include <mutex>
+
 #include "media_macos.h"
 #include "sample_macos.h"
 
@@ -68,22 +70,66 @@ AVAssetWriterInput* MakeInput(AVMediaType type, NSDictionary* settings) {
     }
 }
 
+// AVFoundation raises (NSInternalInconsistencyException) when a call no longer fits the writer's
+// state, e.g. on a writer that failed in between; raised on a GCD thread it would abort the
+// host. The first exception caught is kept, shared by a writer and its inputs, and from then on
+// the writer reads as failed with that exception's reason as its error.
+class Raised {
+  public:
+    template <typename Call>
+    bool guard(Call call) {
+        @try {
+            call();
+            return true;
+        } @catch (NSException* exception) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!error_) {
+                const char* name = exception.name.UTF8String;
+                const char* reason = exception.reason.UTF8String;
+                error_ = Error{name != nullptr ? name : "NSException", 0,
+                               reason != nullptr ? reason : "AVFoundation raised an exception"};
+            }
+            return false;
+        }
+    }
+    MaybeError error() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return error_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    MaybeError error_;
+};
+
 class AVInput final : public WriterInput {
   public:
-    explicit AVInput(AVAssetWriterInput* input) : input_(input) {}
+    AVInput(AVAssetWriterInput* input, std::shared_ptr<Raised> raised)
+        : input_(input), raised_(std::move(raised)) {}
     AVAssetWriterInput* input() const { return input_; }
 
     void setExpectsMediaDataInRealTime(bool realTime) override {
-        input_.expectsMediaDataInRealTime = realTime;
+        raised_->guard([&] { input_.expectsMediaDataInRealTime = realTime; });
     }
-    bool isReadyForMoreMediaData() const override { return input_.isReadyForMoreMediaData; }
+    bool isReadyForMoreMediaData() const override {
+        bool ready = false;
+        raised_->guard([&] { ready = input_.isReadyForMoreMediaData; });
+        return ready;
+    }
     bool appendSample(const std::shared_ptr<Sample>& sample) override {
-        return [input_ appendSampleBuffer:static_cast<const MacSample&>(*sample).buffer()];
+        bool appended = false;
+        raised_->guard([&] {
+            appended = [input_ appendSampleBuffer:static_cast<const MacSample&>(*sample).buffer()];
+        });
+        return appended;
     }
-    void markAsFinished() override { [input_ markAsFinished]; }
+    void markAsFinished() override {
+        raised_->guard([&] { [input_ markAsFinished]; });
+    }
 
   private:
     AVAssetWriterInput* input_;
+    std::shared_ptr<Raised> raised_;
 };
 
 class AVWriter final : public AssetWriter {
@@ -91,44 +137,67 @@ class AVWriter final : public AssetWriter {
     explicit AVWriter(AVAssetWriter* writer) : writer_(writer) {}
 
     void setShouldOptimizeForNetworkUse(bool optimize) override {
-        writer_.shouldOptimizeForNetworkUse = optimize;
+        raised_->guard([&] { writer_.shouldOptimizeForNetworkUse = optimize; });
     }
     void setMovieFragmentInterval(MediaTime interval) override {
-        writer_.movieFragmentInterval = CMTimeFromMediaTime(interval);
+        raised_->guard([&] { writer_.movieFragmentInterval = CMTimeFromMediaTime(interval); });
     }
     std::shared_ptr<WriterInput> makeVideoInput(const VideoSettings& settings) override {
-        return std::make_shared<AVInput>(
-            MakeInput(AVMediaTypeVideo, VideoOutputSettings(settings)));
+        return std::make_shared<AVInput>(MakeInput(AVMediaTypeVideo, VideoOutputSettings(settings)),
+                                         raised_);
     }
     std::shared_ptr<WriterInput> makeAudioInput(const AudioSettings& settings) override {
-        return std::make_shared<AVInput>(
-            MakeInput(AVMediaTypeAudio, AudioOutputSettings(settings)));
+        return std::make_shared<AVInput>(MakeInput(AVMediaTypeAudio, AudioOutputSettings(settings)),
+                                         raised_);
     }
     bool canAddInput(const std::shared_ptr<WriterInput>& input) override {
         AVAssetWriterInput* avInput = static_cast<AVInput&>(*input).input();
-        return avInput != nil && [writer_ canAddInput:avInput];
+        bool can = false;
+        raised_->guard([&] { can = avInput != nil && [writer_ canAddInput:avInput]; });
+        return can;
     }
     void addInput(const std::shared_ptr<WriterInput>& input) override {
-        [writer_ addInput:static_cast<AVInput&>(*input).input()];
+        raised_->guard([&] { [writer_ addInput:static_cast<AVInput&>(*input).input()]; });
     }
-    bool startWriting() override { return [writer_ startWriting]; }
-    WriterStatus status() const override { return static_cast<WriterStatus>(writer_.status); }
-    MaybeError error() const override { return ErrorFromNSError(writer_.error); }
+    bool startWriting() override {
+        bool started = false;
+        raised_->guard([&] { started = [writer_ startWriting]; });
+        return started;
+    }
+    WriterStatus status() const override {
+        return raised_->error() ? WriterStatus::Failed : static_cast<WriterStatus>(writer_.status);
+    }
+    MaybeError error() const override {
+        if (MaybeError raised = raised_->error()) {
+            return raised;
+        }
+        return ErrorFromNSError(writer_.error);
+    }
     void startSession(MediaTime sourceTime) override {
-        [writer_ startSessionAtSourceTime:CMTimeFromMediaTime(sourceTime)];
+        raised_->guard([&] { [writer_ startSessionAtSourceTime:CMTimeFromMediaTime(sourceTime)]; });
     }
     void endSession(MediaTime sourceTime) override {
-        [writer_ endSessionAtSourceTime:CMTimeFromMediaTime(sourceTime)];
+        raised_->guard([&] { [writer_ endSessionAtSourceTime:CMTimeFromMediaTime(sourceTime)]; });
     }
+    // The completion runs once: from AVFoundation's handler, or here when the call raised
+    // (then no handler is ever called).
     void finishWriting(std::function<void()> completion) override {
-        [writer_ finishWritingWithCompletionHandler:^{
-          completion();
-        }];
+        const bool asked = raised_->guard([&] {
+            [writer_ finishWritingWithCompletionHandler:^{
+              completion();
+            }];
+        });
+        if (!asked) {
+            completion();
+        }
     }
-    void cancelWriting() override { [writer_ cancelWriting]; }
+    void cancelWriting() override {
+        raised_->guard([&] { [writer_ cancelWriting]; });
+    }
 
   private:
     AVAssetWriter* writer_;
+    std::shared_ptr<Raised> raised_ = std::make_shared<Raised>();
 };
 
 }  // namespace

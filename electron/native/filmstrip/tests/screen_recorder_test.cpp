@@ -173,11 +173,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "Capture configured: 1602x1200 (scale: 2.00, backing: 2.00) fps=15, hevc=NO, "
                    "lowMemory=NO"},
         ConfigCase{"low_memory_points", options(24, true), Rect::nullRect(), 1512, 982,
-                   kPixelFormat420v, 2,
+                   kPixelFormat420v, 3,
                    "Capture configured: 1512x982 (scale: 1.00, backing: 2.00) fps=24, hevc=NO, "
                    "lowMemory=YES"},
         ConfigCase{"hevc_low_memory", options(60, true, true), Rect::nullRect(), 1512, 982,
-                   kPixelFormat420f, 2,
+                   kPixelFormat420f, 3,
                    "Capture configured: 1512x982 (scale: 1.00, backing: 2.00) fps=60, hevc=YES, "
                    "lowMemory=YES"},
         ConfigCase{"odd_and_tiny", options(24, false, true), Rect{0, 0, 0.5, 3.4, false}, 0, 6,
@@ -417,6 +417,54 @@ TEST_F(RecorderTest, WorkedPauseExample) {
 
     std::lock_guard<std::recursive_mutex> lock(recorder->monitor());
     EXPECT_EQ(recorder->sourceTimeForHostTime(ms(120000)), ms(115000));
+}
+
+TEST_F(RecorderTest, SampleCapturedBeforeResumeIsDroppedWhenDeliveredAfter) {
+    startDisplay();
+    at(100.0);
+    video(100000, 1);
+    at(110.0);
+    video(109900, 2);
+    recorder->pauseRecording();
+    at(115.0);
+    recorder->resumeRecording();
+    video(114850, 3);  // captured during the pause, delivered late
+    video(115100, 4);
+    video(115133, 5);
+    ASSERT_EQ(media->appendedVideo.size(), 4u);
+    EXPECT_EQ(media->appendedVideo[2].pts, ms(110100));
+    for (size_t i = 1; i < media->appendedVideo.size(); ++i) {
+        EXPECT_GT(media->appendedVideo[i].pts, media->appendedVideo[i - 1].pts);
+    }
+    EXPECT_EQ(stop().path, std::string(kPath));
+}
+
+TEST(H264SizeTest, RefusesFramesPastTheLargestLevel) {
+    struct Case {
+        int64_t width, height;
+        bool fits;
+    };
+    const Case cases[] = {
+        {3024, 1964, true},  {4096, 2304, true},  {4096, 2160, true},
+        {4097, 1000, false}, {1000, 4097, false}, {5120, 2880, false},
+        {4096, 2320, false}, {3840, 2400, true},  {4096, 2305, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(h264CanEncode(c.width, c.height), c.fits) << c.width << "x" << c.height;
+    }
+}
+
+TEST_F(RecorderTest, H264IsRefusedUpFrontForA5KDisplay) {
+    media->content.displays[0] = {kDisplay, 2560, 1440};
+    media->modes[kDisplay] = {2560, 1440, 5120};
+    const StartResult& refused = startDisplay();
+    EXPECT_EQ(refused.calls, 1);
+    expectError(refused.error, 2,
+                "H.264 cannot encode 5120x2880 pixels (its frames hold at most 4096x2304); record "
+                "with the HEVC encoder, or with the low-memory encoder at point size",
+                kRecorderErrorDomain);
+    EXPECT_FALSE(media->files.count(kPath));
+    EXPECT_FALSE(startDisplay(options(30, false, true)).error);
 }
 
 TEST_F(RecorderTest, StopWhilePausedEndsAtThePause) {
